@@ -1,0 +1,15 @@
+option(YULT_WERROR "Treat warnings in our own code as errors" ON)
+option(YULT_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(YULT_STATIC "Link the agent fully statically" OFF)
+
+# Warnings for our own targets only; third-party headers come in as SYSTEM.
+add_library(yult_warnings INTERFACE)
+target_compile_options(yult_warnings INTERFACE -Wall -Wextra -Wpedantic -Wconversion -Wsign-conversion)
+if(YULT_WERROR)
+  target_compile_options(yult_warnings INTERFACE -Werror)
+endif()
+
+if(YULT_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "options/InputParser.h"
+
+#include <asio.hpp>
+
+#include <memory>
+
+namespace YultService {
+
+/// Applies the option rules in order and looks the target up; false (one error line) rejects the run.
+bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options);
+/// Prints the help or version page, or runs the profiling job.
+void processCommand(const std::shared_ptr<InputOptions::InputParser>& options);
+/// Listens, signals the target and runs the event loop until it has no work left.
+void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options);
+/// Queues the job that sends the target SIGUSR1 carrying the port; sends nothing yet.
+void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
+                              const std::shared_ptr<InputOptions::InputParser>& options);
+
+} // namespace YultService

@@ -1,0 +1,29 @@
+#include "app/Job.h"
+#include "logger/Log.h"
+
+#include <exception>
+#include <memory>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    using namespace YultService;
+    auto options = std::make_shared<InputOptions::InputParser>();
+    options->parse(argc, argv);
+    if (!validateParameters(options)) {
+        return 1;
+    }
+    try {
+        processCommand(options);
+    } catch (const std::exception& error) {
+        // Errors of the job (no free port, listener setup, signal, no connection in time):
+        // one error line carrying the message, then a failure status.
+        std::string message = error.what();
+        while (!message.empty() && message.back() == '\n') {
+            message.pop_back();
+        }
+        Logger::Log::error(message);
+        return 1;
+    }
+    return 0;
+}
