@@ -1,0 +1,65 @@
+#include "link/Server.h"
+
+#include "link/Session.h"
+#include "logger/Log.h"
+
+#include <chrono>
+#include <stdexcept>
+
+namespace YultService::SocketCommunication {
+
+namespace {
+constexpr std::chrono::seconds connectTimeout{5};
+constexpr int listenBacklog = 4096;
+} // namespace
+
+Server::Server(asio::io_context& ioContext, unsigned short port,
+               const std::shared_ptr<InputOptions::InputParser>& options)
+    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext)
+{
+    const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(listenBacklog);
+    armDeadlineWait();
+    doAccept(options);
+}
+
+void Server::doAccept(const std::shared_ptr<InputOptions::InputParser>& options)
+{
+    deadline.expires_after(connectTimeout);
+    acceptor.async_accept(socket, [this, &options](const asio::error_code& ec) {
+        const Logger::Log logger(options->isVerboseMode());
+        if (ec) {
+            Logger::Log::error(Logger::Log::StringFormat("doAccept - Error accepting connection. error Message: %s",
+                                                         ec.message().c_str()));
+            return;
+        }
+        logger.info("Accepted connection from ostrel application");
+        // From here on the session's own deadline bounds the run.
+        accepted = true;
+        deadline.cancel();
+        std::make_shared<Session>(ioContext, std::move(socket), options)->start();
+    });
+}
+
+void Server::armDeadlineWait()
+{
+    deadline.async_wait([this](const asio::error_code&) { checkDeadline(); });
+}
+
+void Server::checkDeadline()
+{
+    if (accepted) {
+        return;
+    }
+    if (std::chrono::steady_clock::now() < deadline.expiry()) {
+        armDeadlineWait();
+        return;
+    }
+    throw std::runtime_error(
+        "checkDeadline() - Closing connection since the deadline to complete operation has expired\n");
+}
+
+} // namespace YultService::SocketCommunication

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "options/InputParser.h"
+
+#include <asio.hpp>
+
+#include <memory>
+
+namespace YultService::SocketCommunication {
+
+/// The listening end of the link: accepts exactly one connection and starts a session on it.
+/// The server deadline bounds only the wait for that connection.
+class Server
+{
+  public:
+    /// Listens on 0.0.0.0:port (throws std::system_error naming the failed step), arms the
+    /// deadline and starts the one accept. Must outlive the event loop's run.
+    Server(asio::io_context& ioContext, unsigned short port,
+           const std::shared_ptr<InputOptions::InputParser>& options);
+
+  private:
+    void doAccept(const std::shared_ptr<InputOptions::InputParser>& options);
+    void armDeadlineWait();
+    void checkDeadline();
+
+    asio::ip::tcp::acceptor acceptor;
+    asio::ip::tcp::socket socket;
+    asio::io_context& ioContext;
+    asio::steady_timer deadline;
+    bool accepted = false;
+};
+
+} // namespace YultService::SocketCommunication

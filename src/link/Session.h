@@ -1,0 +1,109 @@
+#pragma once
+
+#include "logger/Log.h"
+#include "options/InputParser.h"
+
+#include <asio.hpp>
+
+#include <functional>
+#include <ios>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <utility>
+
+namespace YultService::SocketCommunication {
+
+// One connection with the profiled application, driven entirely by its own completions.
+//
+//   start() ── doRead ──▶ handleMessage ──▶ doWrite ──▶ doRead ──▶ ... ──▶ exit(0)
+//      │          │                                       │
+//      │          └─ moves the deadline to now + 30 s ◀───┘ (every read, and only reads)
+//      ▼
+//   deadline wait ──▶ checkDeadline: before expiry → wait again; at expiry → exit(0)
+//
+// Only the pending read and write completions own the session (shared_from_this). The
+// deadline wait holds a weak reference: when the last completion ends without starting
+// another operation, the session is destroyed, its destruction cancels the wait, and the
+// cancelled wait finds nothing to act on. Moving the expiry cancels the pending wait too;
+// that completion simply waits again for the new expiry.
+class Session : public std::enable_shared_from_this<Session>
+{
+  public:
+    /// What a trace file announcement announces.
+    struct TraceFileMetadata
+    {
+        std::string filename;
+        std::streampos filesize = 0;
+    };
+
+    /// What a heap summary announcement announces.
+    struct JavaScriptHeapInfoMetadata
+    {
+        std::streampos size = 0;
+    };
+
+    using ReadCallback = std::function<void(const std::string&, unsigned int)>;
+    using WriteCallback = std::function<void()>;
+    using CompletionAction = std::function<void(std::streamoff)>;
+    using ReceiptCallback = std::function<void(std::string, std::streamoff)>;
+
+    /// Takes over the connected socket; performs no input or output.
+    Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
+            const std::shared_ptr<InputOptions::InputParser>& options);
+
+    /// Arms the session deadline and starts reading the application's first message.
+    void start();
+
+    /// Reads one message (up to 1024 bytes, cut at the first NUL) and hands it to the callback.
+    void doRead(const ReadCallback& callback);
+    /// Writes the whole message, retrying up to three times, then calls the callback.
+    void doWrite(const std::string& message, const WriteCallback& callback);
+
+    /// Reacts to one message of the application.
+    void handleMessage(const std::string& message);
+
+    /// Parses a lower-cased trace file announcement; false when it is corrupted.
+    static std::pair<bool, TraceFileMetadata> parseTraceFileMetadata(const std::string& message);
+    /// Parses a lower-cased heap summary announcement; false when it is corrupted.
+    static std::pair<bool, JavaScriptHeapInfoMetadata> parseJavaScriptHeapInfoMetadata(const std::string& message);
+
+    /// Receives the announced trace into /tmp/<name>, then calls back with the path and the count.
+    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata, const ReceiptCallback& callback);
+    /// Collects the announced heap summary, then calls back with the text and the count.
+    void readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
+                                    const ReceiptCallback& callback);
+
+  private:
+    void armDeadlineWait();
+    void checkDeadline();
+    void startRead(bool wholeChunk, const ReadCallback& callback);
+    void readOn();
+    void sendCommand();
+    void handleTraceAnnouncement(const std::string& message);
+    void handleHeapAnnouncement(const std::string& message);
+    void checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
+                           std::streamoff count);
+    void checkHeapReceipt(const std::string& text);
+
+    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
+                             const std::shared_ptr<std::ostream>& file, const std::shared_ptr<std::streampos>& received,
+                             const CompletionAction& done);
+    void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
+                             const std::shared_ptr<std::stringstream>& summary,
+                             const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
+    void readChunksInto(std::streamoff announced, const std::shared_ptr<std::ostream>& sink,
+                        const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
+
+    /// Ends the process with status 0 once what was sent can still reach the application.
+    [[noreturn]] void endRun();
+
+    asio::io_context& ioContext;
+    asio::ip::tcp::socket socket;
+    asio::steady_timer deadline;
+    char readBuffer[1024];
+    const std::shared_ptr<InputOptions::InputParser>& options;
+    std::unique_ptr<Logger::Log> logger;
+};
+
+} // namespace YultService::SocketCommunication

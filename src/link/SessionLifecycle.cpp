@@ -1,0 +1,60 @@
+#include "link/Session.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace YultService::SocketCommunication {
+
+Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
+                 const std::shared_ptr<InputOptions::InputParser>& options)
+    : ioContext(ioContext), socket(std::move(socket)), deadline(ioContext), readBuffer{}, options(options),
+      logger(std::make_unique<Logger::Log>(options->isVerboseMode()))
+{
+}
+
+void Session::start()
+{
+    armDeadlineWait();
+    doRead([this](const std::string& message, unsigned int) { handleMessage(message); });
+}
+
+void Session::armDeadlineWait()
+{
+    deadline.async_wait([weak = weak_from_this()](const asio::error_code&) {
+        if (const auto self = weak.lock()) {
+            self->checkDeadline();
+        }
+    });
+}
+
+void Session::checkDeadline()
+{
+    if (std::chrono::steady_clock::now() < deadline.expiry()) {
+        armDeadlineWait();
+        return;
+    }
+    Logger::Log::error("checkDeadline() - Closing connection since the deadline to complete operation has expired\n");
+    std::exit(0);
+}
+
+void Session::endRun()
+{
+    // Bytes left unread make the kernel reset the connection when the process ends, and a
+    // reset can discard our last message before the application has read it. Half-close
+    // and take what is already waiting; a bounded amount, so a flooding peer cannot hold us.
+    asio::error_code ignored;
+    socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    socket.non_blocking(true, ignored);
+    char sink[4096];
+    for (int round = 0; round < 64; ++round) {
+        asio::error_code ec;
+        socket.read_some(asio::buffer(sink), ec);
+        if (ec) {
+            break;
+        }
+    }
+    std::exit(0);
+}
+
+} // namespace YultService::SocketCommunication

@@ -1,0 +1,97 @@
+#include "link/Session.h"
+
+#include <cerrno>
+#include <cctype>
+#include <cstdlib>
+
+namespace YultService::SocketCommunication {
+
+namespace {
+
+const std::string traceKey = "profiler-trace-metadata";
+const std::string heapKey = "js-heapinfo-metadata";
+
+bool beginsWith(const std::string& text, const std::string& key) { return text.compare(0, key.size(), key) == 0; }
+
+// A size is a decimal number in the signed 64-bit range, read like strtoll: leading blanks
+// and a sign are allowed and whatever follows the digits is ignored. Negative sizes are refused.
+bool readSize(const std::string& value, std::streampos& size)
+{
+    const char* start = value.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long number = std::strtoll(start, &end, 10);
+    if (end == start || errno == ERANGE || number < 0) {
+        return false;
+    }
+    size = std::streampos(static_cast<std::streamoff>(number));
+    return true;
+}
+
+// The name becomes /tmp/<name>: it must name one entry directly inside /tmp.
+bool isSafeFileName(const std::string& name)
+{
+    if (name.empty() || name == "." || name == "..") {
+        return false;
+    }
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || byte < 0x20 || byte == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+std::pair<bool, Session::TraceFileMetadata> Session::parseTraceFileMetadata(const std::string& message)
+{
+    const std::pair<bool, TraceFileMetadata> corrupted{false, {}};
+    const std::size_t bodyStart = traceKey.size() + 1;
+    if (message.find(traceKey) == std::string::npos || message.size() < bodyStart) {
+        return corrupted;
+    }
+    const std::string body = message.substr(bodyStart);
+    const auto hash = body.find('#');
+    if (hash == std::string::npos) {
+        return corrupted;
+    }
+    const std::string nameField = body.substr(0, hash);
+    const std::string sizeField = body.substr(hash + 1);
+    const auto nameColon = nameField.find(':');
+    const auto sizeColon = sizeField.find(':');
+    // Both fields must carry their keys: a half-keyed announcement is not trusted by position.
+    if (nameColon == std::string::npos || sizeColon == std::string::npos || !beginsWith(nameField, "trace-filename") ||
+        !beginsWith(sizeField, "trace-filesize")) {
+        return corrupted;
+    }
+    TraceFileMetadata metadata;
+    metadata.filename = nameField.substr(nameColon + 1);
+    if (!isSafeFileName(metadata.filename) || !readSize(sizeField.substr(sizeColon + 1), metadata.filesize)) {
+        return corrupted;
+    }
+    return {true, metadata};
+}
+
+std::pair<bool, Session::JavaScriptHeapInfoMetadata>
+Session::parseJavaScriptHeapInfoMetadata(const std::string& message)
+{
+    const std::pair<bool, JavaScriptHeapInfoMetadata> corrupted{false, {}};
+    const std::size_t bodyStart = heapKey.size() + 1;
+    if (message.find(heapKey) == std::string::npos || message.size() < bodyStart) {
+        return corrupted;
+    }
+    const std::string body = message.substr(bodyStart);
+    const auto colon = body.find(':');
+    if (!beginsWith(body, "js-heapinfo-size") || colon == std::string::npos) {
+        return corrupted;
+    }
+    JavaScriptHeapInfoMetadata metadata;
+    if (!readSize(body.substr(colon + 1), metadata.size)) {
+        return corrupted;
+    }
+    return {true, metadata};
+}
+
+} // namespace YultService::SocketCommunication

@@ -1,0 +1,100 @@
+#include "link/Session.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace YultService::SocketCommunication {
+
+namespace {
+
+bool beginsWith(const std::string& text, const std::string& key) { return text.compare(0, key.size(), key) == 0; }
+
+std::string lowerCased(const std::string& message)
+{
+    std::string copy = message;
+    std::transform(copy.begin(), copy.end(), copy.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    return copy;
+}
+
+} // namespace
+
+void Session::readOn()
+{
+    doRead([this](const std::string& message, unsigned int) { handleMessage(message); });
+}
+
+void Session::handleMessage(const std::string& message)
+{
+    const std::string text = lowerCased(message);
+    if (text == "hello") {
+        doWrite("hello", [this] { readOn(); });
+    } else if (text == "handshake-success-ack") {
+        logger->info("handleMessage() - Handshake successful");
+        sendCommand();
+    } else if (text == "profiling-started") {
+        Logger::Log::result("Profiling started");
+        endRun();
+    } else if (text == "profiling-stopped") {
+        Logger::Log::result("Profiling stopped");
+        readOn();
+    } else if (text == "profiling-not-in-progress") {
+        logger->warn("Profiling is not in progress");
+        endRun();
+    } else if (text == "profiling-in-progress") {
+        logger->warn("Profiling is already in progress");
+        endRun();
+    } else if (beginsWith(text, "profiler-trace-metadata")) {
+        handleTraceAnnouncement(text);
+    } else if (beginsWith(text, "js-heapinfo-metadata")) {
+        handleHeapAnnouncement(text);
+    }
+    // Anything else is dropped: no reply, no further read.
+}
+
+void Session::sendCommand()
+{
+    if (options->shouldStartProfiling() && options->isCPUMode()) {
+        doWrite("start-profiling", [this] { readOn(); });
+    } else if (options->shouldStopProfiling() && options->isCPUMode()) {
+        doWrite("stop-profiling", [this] { readOn(); });
+    } else if (options->shouldGetJavaScriptHeapSummary()) {
+        doWrite("get-js-heapinfo", [this] { readOn(); });
+    } else {
+        Logger::Log::error("handleMessage() - Received unknown message");
+        doWrite("bye", [this] { endRun(); });
+    }
+}
+
+void Session::handleTraceAnnouncement(const std::string& message)
+{
+    const auto [valid, parsed] = parseTraceFileMetadata(message);
+    if (!valid) {
+        Logger::Log::error("CPU Trace file metadata is corrupted");
+        endRun();
+    }
+    logger->info("Received CPU Trace file metadata");
+    auto metadata = std::make_shared<TraceFileMetadata>(parsed);
+    doWrite("ack-profiler-trace-metadata", [this, metadata] {
+        readCPUTraceFileData(metadata, [this, metadata](const std::string& path, std::streamoff count) {
+            checkTraceReceipt(metadata, path, count);
+        });
+    });
+}
+
+void Session::handleHeapAnnouncement(const std::string& message)
+{
+    const auto [valid, parsed] = parseJavaScriptHeapInfoMetadata(message);
+    if (!valid) {
+        Logger::Log::error("JavaScript HeapInfo metadata is corrupted");
+        endRun();
+    }
+    logger->info("Received JavaScript HeapInfo metadata");
+    auto metadata = std::make_shared<JavaScriptHeapInfoMetadata>(parsed);
+    doWrite("js-heapinfo-metadata-ack", [this, metadata] {
+        readJavaScriptHeapInfoData(metadata,
+                                   [this](const std::string& text, std::streamoff) { checkHeapReceipt(text); });
+    });
+}
+
+} // namespace YultService::SocketCommunication
