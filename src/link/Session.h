@@ -5,6 +5,7 @@
 
 #include <asio.hpp>
 
+#include <chrono>
 #include <functional>
 #include <ios>
 #include <memory>
@@ -18,15 +19,16 @@ namespace YultService::SocketCommunication {
 //
 //   start() ── doRead ──▶ handleMessage ──▶ doWrite ──▶ doRead ──▶ ... ──▶ exit(0)
 //      │          │                                       │
-//      │          └─ moves the deadline to now + 30 s ◀───┘ (every read, and only reads)
+//      │          └─ readExpiry = now + 30 s ◀────────────┘ (every read, and only reads)
 //      ▼
-//   deadline wait ──▶ checkDeadline: before expiry → wait again; at expiry → exit(0)
+//   deadline wait ──▶ checkDeadline: now < readExpiry → wait until readExpiry again;
+//                                    otherwise → exit(0)
 //
-// Only the pending read and write completions own the session (shared_from_this). The
-// deadline wait holds a weak reference: when the last completion ends without starting
-// another operation, the session is destroyed, its destruction cancels the wait, and the
-// cancelled wait finds nothing to act on. Moving the expiry cancels the pending wait too;
-// that completion simply waits again for the new expiry.
+// A read only records its expiry; the one pending wait catches up when it fires, so the
+// timer is not rescheduled for every 1 KiB read of a transfer. Only the pending read and
+// write completions own the session (shared_from_this). The deadline wait holds a weak
+// reference: when the last completion ends without starting another operation, the session
+// is destroyed, its destruction cancels the wait, and the cancelled wait finds nothing.
 class Session : public std::enable_shared_from_this<Session>
 {
   public:
@@ -101,6 +103,7 @@ class Session : public std::enable_shared_from_this<Session>
     asio::io_context& ioContext;
     asio::ip::tcp::socket socket;
     asio::steady_timer deadline;
+    std::chrono::steady_clock::time_point readExpiry;
     char readBuffer[1024];
     const std::shared_ptr<InputOptions::InputParser>& options;
     std::unique_ptr<Logger::Log> logger;

@@ -30,7 +30,8 @@ void Session::armDeadlineWait()
 
 void Session::checkDeadline()
 {
-    if (std::chrono::steady_clock::now() < deadline.expiry()) {
+    if (std::chrono::steady_clock::now() < readExpiry) {
+        deadline.expires_at(readExpiry);
         armDeadlineWait();
         return;
     }

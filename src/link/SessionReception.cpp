@@ -2,7 +2,8 @@
 #include "link/Session.h"
 #include "utils/Helper.h"
 
-#include <ext/stdio_filebuf.h>
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -11,6 +12,63 @@
 namespace YultService::SocketCommunication {
 
 namespace {
+
+// Buffers whole reads into large writes: the content arrives 1 KiB at a time.
+class FileBuffer : public std::streambuf
+{
+  public:
+    explicit FileBuffer(int fd) : fd(fd) { setp(area, area + sizeof(area)); }
+    ~FileBuffer() override { close(); }
+    FileBuffer(const FileBuffer&) = delete;
+    FileBuffer& operator=(const FileBuffer&) = delete;
+
+    /// Writes what is buffered and closes the file; false when anything failed.
+    bool close()
+    {
+        if (fd < 0) {
+            return healthy;
+        }
+        healthy = sync() == 0 && healthy;
+        healthy = ::close(fd) == 0 && healthy;
+        fd = -1;
+        return healthy;
+    }
+
+  protected:
+    int_type overflow(int_type c) override
+    {
+        if (sync() != 0) {
+            return traits_type::eof();
+        }
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(c);
+            pbump(1);
+        }
+        return traits_type::not_eof(c);
+    }
+
+    int sync() override
+    {
+        for (const char* next = pbase(); next < pptr();) {
+            const ssize_t written = ::write(fd, next, static_cast<std::size_t>(pptr() - next));
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                healthy = false;
+                return -1;
+            }
+            next += written;
+        }
+        setp(area, area + sizeof(area));
+        return 0;
+    }
+
+  private:
+    int fd;
+    bool healthy = true;
+    char area[1 << 16];
+};
 
 // The trace file. The name comes from the network, so whatever already stands at the path
 // under /tmp is never followed or waited on: a symbolic link fails the open (O_NOFOLLOW) and
@@ -29,19 +87,19 @@ class TraceFile : public std::ostream
             setstate(std::ios::badbit);
             return;
         }
-        buffer = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary, 1 << 16);
+        buffer = std::make_unique<FileBuffer>(fd);
         rdbuf(buffer.get());
     }
 
     void close()
     {
-        if (buffer && buffer->close() == nullptr) {
+        if (buffer && !buffer->close()) {
             setstate(std::ios::failbit);
         }
     }
 
   private:
-    std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer;
+    std::unique_ptr<FileBuffer> buffer;
 };
 
 } // namespace
@@ -104,9 +162,11 @@ void Session::readChunksInto(std::streamoff announced, const std::shared_ptr<std
         const ChunkStep step = accountChunk(chunk, *received, announced);
         sink->write(chunk.data(), static_cast<std::streamsize>(step.storedBytes));
         *received = step.received;
-        logger->info(Logger::Log::StringFormat("Data received so far: %lld Total file size: %lld",
-                                               static_cast<long long>(step.received),
-                                               static_cast<long long>(announced)));
+        if (logger->isVerbose()) { // formatting every 1 KiB read costs more than the read itself
+            logger->info(Logger::Log::StringFormat("Data received so far: %lld Total file size: %lld",
+                                                   static_cast<long long>(step.received),
+                                                   static_cast<long long>(announced)));
+        }
         if (!step.complete) {
             readChunksInto(announced, sink, received, done);
         } else if (done) {
@@ -137,8 +197,13 @@ void Session::checkHeapReceipt(const std::string& text)
         endRun();
     }
     doWrite("js-heapinfo-received", nullptr);
-    // Printed up to the first zero byte; built without a printf pass, the summary may be large.
-    Logger::Log::result("JavaScript HeapInfo: " + std::string(text.c_str()));
+    // Printed up to the first zero byte. Built with one allocation: the summary may be large.
+    const std::string label = "JavaScript HeapInfo: ";
+    const std::size_t length = strnlen(text.data(), text.size());
+    std::string line;
+    line.reserve(label.size() + length);
+    line.append(label).append(text.data(), length);
+    Logger::Log::result(line);
     endRun();
 }
 

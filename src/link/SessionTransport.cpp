@@ -29,7 +29,7 @@ void Session::doRead(const ReadCallback& callback) { startRead(false, callback);
 void Session::startRead(bool wholeChunk, const ReadCallback& callback)
 {
     auto self(shared_from_this());
-    deadline.expires_at(saturatingNowPlus(sessionTimeout));
+    readExpiry = saturatingNowPlus(sessionTimeout);
     std::memset(readBuffer, 0, sizeof(readBuffer));
     socket.async_read_some(asio::buffer(readBuffer, sizeof(readBuffer)),
                            [this, self, wholeChunk, callback](const asio::error_code& ec, std::size_t count) {

@@ -23,6 +23,8 @@ class Log
     void info(const std::string& message) const;
     /// Oddities: standard output, verbose mode only.
     void warn(const std::string& message) const;
+    /// Whether info and warn write anything.
+    bool isVerbose() const { return verbose; }
 
     /// Writes the prefix unless the message already begins with it.
     static void injectPrefixIfNeeded(std::ostream& stream, const std::string& message);

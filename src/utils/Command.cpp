@@ -3,14 +3,20 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
-#include <vector>
+#include <cstdlib>
+#include <new>
 
 namespace YultService::CommandLineOption {
 
 CommandResult Command::execute(const std::string& command)
 {
     constexpr std::size_t bufferSize = 1024 * 1024;
-    std::vector<char> buffer(bufferSize);
+    // calloc: zero-filled without touching fresh pages, so an unused megabyte costs no memory.
+    const std::unique_ptr<char, decltype(&std::free)> buffer(static_cast<char*>(std::calloc(1, bufferSize)),
+                                                             &std::free);
+    if (!buffer) {
+        throw std::bad_alloc();
+    }
     CommandResult result;
 
     FILE* pipe = popen(command.c_str(), "r");
@@ -19,8 +25,8 @@ CommandResult Command::execute(const std::string& command)
     }
     try {
         std::size_t count = 0;
-        while ((count = std::fread(buffer.data(), 1, bufferSize, pipe)) != 0) {
-            result.output.append(buffer.data(), count);
+        while ((count = std::fread(buffer.get(), 1, bufferSize, pipe)) != 0) {
+            result.output.append(buffer.get(), count);
         }
     } catch (...) {
         pclose(pipe);
