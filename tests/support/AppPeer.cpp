@@ -28,6 +28,14 @@ const bool blockedAtLoad = (blockProfilerSignal(), true);
 
 } // namespace
 
+bool AppPeer::connected() const
+{
+    tcp_info info{};
+    socklen_t length = sizeof(info);
+    return getsockopt(socketFd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+           (info.tcpi_state == TCP_ESTABLISHED || info.tcpi_state == TCP_CLOSE_WAIT);
+}
+
 void blockProfilerSignal()
 {
     sigset_t set;
@@ -88,9 +96,10 @@ void AppPeer::send(std::string_view bytes)
         bytes.remove_prefix(static_cast<std::size_t>(sent));
     }
     // Acknowledged by the agent's kernel means queued at the agent, and the agent woken.
+    // A connection the agent has already reset keeps its count: nothing more will come.
     const auto until = std::chrono::steady_clock::now() + 5s;
     int unacknowledged = 1;
-    while (ioctl(socketFd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 &&
+    while (ioctl(socketFd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged > 0 && connected() &&
            std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(100us); // polling interval; the kernel does not announce acks
     }

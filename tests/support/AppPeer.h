@@ -31,6 +31,8 @@ class AppPeer
     void close();
 
   private:
+    bool connected() const;
+
     int signalFd = -1;
     int socketFd = -1;
 };
