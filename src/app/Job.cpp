@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -21,28 +24,40 @@ using Logger::Log;
 
 constexpr unsigned short defaultPort = 9091;
 
-// SIGUSR1's default action ends a process, so a target that neither catches, blocks nor
-// ignores it would be killed by the signal meant to reach its profiler. Unknown counts as handled.
-bool targetHandlesSignal(int pid)
+// The SIGUSR1 bit of a signal mask line ("SigBlk:", "SigIgn:", "SigCgt:") of a status file;
+// nullopt when the file or the line cannot be read.
+std::optional<bool> profilerSignalBit(const std::string& statusPath, const char* key)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    if (!status) {
-        return true;
-    }
-    const unsigned long long bit = 1ULL << (SIGUSR1 - 1);
-    bool seen = false;
+    std::ifstream status(statusPath);
     std::string line;
     while (std::getline(status, line)) {
-        for (const char* key : {"SigBlk:", "SigIgn:", "SigCgt:"}) {
-            if (line.rfind(key, 0) == 0) {
-                seen = true;
-                if (std::stoull(line.substr(std::strlen(key)), nullptr, 16) & bit) {
-                    return true;
-                }
-            }
+        if (line.rfind(key, 0) == 0) {
+            const unsigned long long mask = std::strtoull(line.c_str() + std::strlen(key), nullptr, 16);
+            return (mask >> (SIGUSR1 - 1) & 1U) != 0;
         }
     }
-    return !seen;
+    return std::nullopt;
+}
+
+// SIGUSR1's default action ends a process, so a target that neither catches nor ignores it,
+// with a thread that does not block it, would be killed by the signal meant for its profiler.
+// What cannot be read counts as handled.
+bool targetHandlesSignal(int pid)
+{
+    const std::string process = "/proc/" + std::to_string(pid);
+    const auto caught = profilerSignalBit(process + "/status", "SigCgt:");
+    const auto ignored = profilerSignalBit(process + "/status", "SigIgn:");
+    if (!caught || !ignored || *caught || *ignored) {
+        return true;
+    }
+    std::error_code error;
+    for (const auto& thread : std::filesystem::directory_iterator(process + "/task", error)) {
+        const auto blocked = profilerSignalBit(thread.path().string() + "/status", "SigBlk:");
+        if (blocked && !*blocked) {
+            return false;
+        }
+    }
+    return !error;
 }
 
 void sendProfilerSignal(int pid, unsigned short port)
