@@ -113,7 +113,7 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
     const std::string path = "/tmp/" + metadata->filename;
     auto received = std::make_shared<std::streampos>(0);
     auto file = std::make_shared<TraceFile>(path);
-    CompletionAction done = [this, metadata, file, callback, path](std::streamoff count) {
+    CompletionAction done = [metadata, file, callback, path](std::streamoff count) {
         file->close();
         // A stream that failed (not created, a write or the close failed) did not store what
         // was counted: hand on a count that no file has, so the receipt check fails.
@@ -133,7 +133,7 @@ void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInf
     }
     auto received = std::make_shared<std::streampos>(0);
     auto summary = std::make_shared<std::stringstream>();
-    CompletionAction done = [this, metadata, summary, callback](std::streamoff count) {
+    CompletionAction done = [metadata, summary, callback](std::streamoff count) {
         if (callback) {
             callback(summary->str(), count);
         }
