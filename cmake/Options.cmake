@@ -1,6 +1,7 @@
 option(YULT_WERROR "Treat warnings in our own code as errors" ON)
 option(YULT_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(YULT_STATIC "Link the agent fully statically" OFF)
+option(YULT_FUZZ "Build the libFuzzer targets in fuzz/ (needs clang)" OFF)
 
 # Warnings for our own targets only; third-party headers come in as SYSTEM.
 add_library(yult_warnings INTERFACE)

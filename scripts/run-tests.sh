@@ -1,0 +1,20 @@
+#!/bin/bash
+# Sets up a fresh machine (missing Debian packages), builds everything and runs the tests.
+#   run-tests.sh          the hardening checks, then the whole suite (CI runs this)
+#   run-tests.sh --quick  the whole suite only
+# The hardening checks: the suite under ASan+UBSan, a short fuzz smoke, and the end-to-end
+# tests against the agent cross-built for arm64 and run under qemu-user.
+set -euo pipefail
+source "$(dirname "$0")/lib.sh"
+
+if [ "${1:-}" != --quick ]; then
+    "$ROOT/scripts/test-sanitized.sh"
+    "$ROOT/scripts/fuzz-smoke.sh"
+    "$ROOT/scripts/test-arm.sh" arm64
+fi
+
+step "the test suite"
+deps
+configure "$ROOT/build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=ON
+build "$ROOT/build"
+locked ctest --test-dir "$ROOT/build" --output-on-failure -j "$JOBS"
