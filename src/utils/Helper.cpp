@@ -88,7 +88,7 @@ bool Helper::fileExists(const std::string& path)
 
 std::streampos Helper::filesize(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return -1;
     }

@@ -89,21 +89,32 @@ TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
     expectStored("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 }
 
-TEST_F(TraceReception, SymbolicLinkNeitherFollowedNorConfirmed)
+// What stands at the path is neither followed nor waited on, and nothing is confirmed.
+TEST_F(TraceReception, SymbolicLinkOrFifoAtPathRefused)
 {
     TempDir dir;
     const std::string target = dir.path + "/target";
     writeFile(target, "kept as it was");
-    std::filesystem::create_symlink(target, path);
-    announceTrace(traceAnnouncement(name, 5));
-    app.send("abcde" + marker);
-    EXPECT_EQ(app.receiveUntilClosed(), "");
-    EXPECT_EQ(agent->waitExit(), 0);
-    EXPECT_EQ(agent->out(), "YultService: Profiling stopped\n");
-    EXPECT_EQ(agent->err(), "YultService: Error receiving and processing CPU trace file\n"
-                            "YultService: Trace file path: " + path + "\n");
-    EXPECT_TRUE(std::filesystem::is_symlink(path));
-    EXPECT_EQ(readFile(target), "kept as it was");
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "fifo" : "symbolic link");
+        std::filesystem::remove(path);
+        if (fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        } else {
+            std::filesystem::create_symlink(target, path);
+        }
+        announceTrace(traceAnnouncement(name, 5));
+        app.send("abcde" + marker);
+        EXPECT_EQ(app.receiveUntilClosed(), "");
+        EXPECT_EQ(agent->waitExit(), 0);
+        EXPECT_EQ(agent->out(), "YultService: Profiling stopped\n");
+        EXPECT_EQ(agent->err(), "YultService: Error receiving and processing CPU trace file\n"
+                                "YultService: Trace file path: " + path + "\n");
+        EXPECT_EQ(std::filesystem::status(path).type(),
+                  fifo ? std::filesystem::file_type::fifo : std::filesystem::file_type::regular);
+        EXPECT_EQ(readFile(target), "kept as it was");
+        app.close();
+    }
 }
 
 TEST_F(TraceReception, ApplicationClosingMidTransferKeepsPartialFile)
