@@ -1,119 +1,52 @@
-// Drives whole transfers through accountChunk, one read at a time, as the session does.
-// Input: a mode byte, then either
-//   free mode:       an 8-byte announced size, then chunks of [2-byte length][bytes]
-//   conforming mode: a 2-byte content size N and a 4-byte split seed, then the content: exactly
-//                    N content bytes and an optional end marker, cut into reads of 1..1024 bytes.
-#include "Require.h"
+// Drives whole transfers through accountChunk, one read at a time, as the session does: free
+// reads against any announced size, or a conforming stream (exactly N content bytes, then an
+// optional end marker) cut at arbitrary points, which must store exactly the content.
+#undef NDEBUG // a broken invariant aborts: that is the finding
 #include "link/ChunkAccounting.h"
 
-#include <algorithm>
-#include <cstddef>
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cassert>
 #include <cstdint>
-#include <limits>
 #include <string>
 
 using namespace YultService::SocketCommunication;
 
-namespace {
-
-class Input
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-  public:
-    Input(const std::uint8_t* data, std::size_t size) : data(data), size(size) {}
-    std::uint64_t take(std::size_t bytes)
-    {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes && at < size; ++i) {
-            value = value << 8 | data[at++];
+    FuzzedDataProvider input(data, size);
+    const bool conforming = input.ConsumeBool();
+    const bool withMarker = input.ConsumeBool();
+    // Sizes come from the parsers, which accept 0..INT64_MAX; mostly small, so that completion is reachable.
+    auto announced = input.ConsumeIntegralInRange<std::streamoff>(0, input.ConsumeBool() ? 8192 : INT64_MAX);
+    std::string content;
+    if (conforming) {
+        content = input.ConsumeBytesAsString(static_cast<std::size_t>(announced % 8193));
+        content.resize(static_cast<std::size_t>(announced % 8193), 'x');
+        announced = static_cast<std::streamoff>(content.size());
+        // The marker is in-band: content that holds it is outside the protocol, so break it up.
+        for (auto at = content.find(dataEndMarker); at != std::string::npos; at = content.find(dataEndMarker, at)) {
+            content[at] = 'P';
         }
-        return value;
     }
-    std::string rest(std::size_t most)
-    {
-        const std::size_t count = std::min(most, size - at);
-        std::string bytes(reinterpret_cast<const char*>(data + at), count);
-        at += count;
-        return bytes;
-    }
-    bool empty() const { return at >= size; }
-
-  private:
-    const std::uint8_t* data;
-    std::size_t size;
-    std::size_t at = 0;
-};
-
-struct Transfer
-{
-    explicit Transfer(std::streamoff announced) : announced(announced) {}
-
-    std::streamoff announced;
+    const std::string stream = content + std::string(withMarker ? dataEndMarker : "");
     std::streamoff received = 0;
     std::string stored;
     bool complete = false;
-
-    // One read; the agent stops reading once the transfer is complete.
-    void read(const std::string& chunk)
-    {
-        require(!complete, "no read after completion");
+    for (std::size_t at = 0; !complete && (conforming ? at < stream.size() : input.remaining_bytes() > 0);) {
+        const auto length = input.ConsumeIntegralInRange<std::size_t>(1, 1024);
+        const std::string chunk = conforming ? stream.substr(at, length) : input.ConsumeBytesAsString(length);
+        at += length;
         const ChunkStep step = accountChunk(chunk, received, announced);
-        require(step.storedBytes <= chunk.size(), "stored bytes lie inside the chunk");
-        require(step.received >= received, "the count never goes back");
-        require(step.received <= announced, "the count never passes the announced size");
-        require(step.complete == (step.received == announced), "complete exactly when the count reaches the size");
+        assert(step.storedBytes <= chunk.size());
+        assert(step.received >= received && step.received <= announced);
+        assert(step.complete == (step.received == announced));
         stored.append(chunk, 0, step.storedBytes);
-        require(static_cast<std::streamoff>(stored.size()) <= step.received, "nothing stored that was not counted");
+        assert(static_cast<std::streamoff>(stored.size()) <= step.received);
         received = step.received;
         complete = step.complete;
     }
-};
-
-void freeTransfer(Input& input)
-{
-    // Sizes come from the parsers, which accept only 0..INT64_MAX.
-    const auto raw = input.take(8);
-    Transfer transfer(static_cast<std::streamoff>(raw & std::numeric_limits<std::int64_t>::max()));
-    if (raw >> 63) {
-        transfer.announced %= 4096; // mostly small, so that completion is reachable
-    }
-    while (!input.empty() && !transfer.complete) {
-        transfer.read(input.rest(input.take(2) % 1025));
-    }
-}
-
-void conformingTransfer(Input& input, bool withMarker)
-{
-    const auto contentSize = static_cast<std::size_t>(input.take(2) % 8193);
-    auto seed = static_cast<std::uint32_t>(input.take(4));
-    std::string content = input.rest(contentSize);
-    content.resize(contentSize, 'x');
-    // The marker is in-band: content that holds it is outside the protocol, so break it up.
-    for (auto at = content.find(dataEndMarker); at != std::string::npos; at = content.find(dataEndMarker, at)) {
-        content[at] = 'P';
-    }
-    const std::string stream = content + (withMarker ? std::string(dataEndMarker) : std::string());
-
-    Transfer transfer(static_cast<std::streamoff>(contentSize));
-    for (std::size_t at = 0; at < stream.size() && !transfer.complete;) {
-        seed = seed * 1103515245u + 12345u;
-        const std::size_t length = 1 + (seed >> 16) % ((seed & 1) != 0 ? 1024 : 32);
-        transfer.read(stream.substr(at, length));
-        at += length;
-    }
-    require(transfer.complete || stream.empty(), "a conforming stream completes");
-    require(transfer.stored == content, "stored bytes are exactly the content");
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    Input input(data, size);
-    const auto mode = input.take(1);
-    if ((mode & 1) == 0) {
-        freeTransfer(input);
-    } else {
-        conformingTransfer(input, (mode & 2) != 0);
-    }
+    assert(!conforming || complete || stream.empty());
+    assert(!conforming || stored == content);
     return 0;
 }
