@@ -100,7 +100,6 @@ class Session : public std::enable_shared_from_this<Session>
     /// Ends the process with status 0 once what was sent can still reach the application.
     [[noreturn]] void endRun();
 
-    asio::io_context& ioContext;
     asio::ip::tcp::socket socket;
     asio::steady_timer deadline;
     std::chrono::steady_clock::time_point readExpiry;

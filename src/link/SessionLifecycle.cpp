@@ -8,7 +8,7 @@ namespace YultService::SocketCommunication {
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
                  const std::shared_ptr<InputOptions::InputParser>& options)
-    : ioContext(ioContext), socket(std::move(socket)), deadline(ioContext), readBuffer{}, options(options),
+    : socket(std::move(socket)), deadline(ioContext), readBuffer{}, options(options),
       logger(std::make_unique<Logger::Log>(options->isVerboseMode()))
 {
 }
@@ -16,7 +16,7 @@ Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
 void Session::start()
 {
     armDeadlineWait();
-    doRead([this](const std::string& message, unsigned int) { handleMessage(message); });
+    readOn();
 }
 
 void Session::armDeadlineWait()
