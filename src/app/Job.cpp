@@ -7,14 +7,12 @@
 #include "utils/Helper.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace YultService {
 
@@ -24,45 +22,35 @@ using Logger::Log;
 
 constexpr unsigned short defaultPort = 9091;
 
-// The SIGUSR1 bit of a signal mask line ("SigBlk:", "SigIgn:", "SigCgt:") of a status file;
-// nullopt when the file or the line cannot be read.
-std::optional<bool> profilerSignalBit(const std::string& statusPath, const char* key)
-{
-    std::ifstream status(statusPath);
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind(key, 0) == 0) {
-            const unsigned long long mask = std::strtoull(line.c_str() + std::strlen(key), nullptr, 16);
-            return (mask >> (SIGUSR1 - 1) & 1U) != 0;
-        }
-    }
-    return std::nullopt;
-}
+// SIGUSR1's default action ends a process, so the signal meant for the profiler goes only to a
+// target that catches or ignores it, or whose every thread blocks it or waits for it with
+// sigwaitinfo, sigtimedwait or sigwait. One look cannot tell all of those apart: while a thread
+// sleeps in such a wait the kernel takes the waited-for signals out of its mask, and puts them back
+// only when the thread runs again after waking, so a correct waiter that has just woken shows the
+// signal unblocked and no wait, until it gets a CPU. It blocks or waits again as soon as it runs,
+// while a thread that would really die of the signal stays exposed. So a thread counts against
+// the target only when every look over a short window finds it exposed; a target that is correct
+// at the first look costs that look alone, and what cannot be read counts as handled.
+constexpr auto exposureWindow = std::chrono::milliseconds(40);
+constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
 
-// SIGUSR1's default action ends a process, so a target that neither catches nor ignores it,
-// with a thread that does not block it, would be killed by the signal meant for its profiler.
-// What cannot be read counts as handled.
-bool targetHandlesSignal(int pid)
+bool targetTakesProfilerSignal(int pid)
 {
-    const std::string process = "/proc/" + std::to_string(pid);
-    const auto caught = profilerSignalBit(process + "/status", "SigCgt:");
-    const auto ignored = profilerSignalBit(process + "/status", "SigIgn:");
-    if (!caught || !ignored || *caught || *ignored) {
+    if (Utils::Helper::profilerSignalCaughtOrIgnored(pid)) {
         return true;
     }
-    std::error_code error;
-    for (const auto& thread : std::filesystem::directory_iterator(process + "/task", error)) {
-        const auto blocked = profilerSignalBit(thread.path().string() + "/status", "SigBlk:");
-        if (blocked && !*blocked) {
-            return false;
-        }
+    auto exposed = Utils::Helper::threadsExposedToProfilerSignal(pid, Utils::Helper::threadsOf(pid));
+    const auto until = std::chrono::steady_clock::now() + exposureWindow;
+    while (!exposed.empty() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(exposureLookInterval);
+        exposed = Utils::Helper::threadsExposedToProfilerSignal(pid, exposed);
     }
-    return !error;
+    return exposed.empty();
 }
 
 void sendProfilerSignal(int pid, unsigned short port)
 {
-    if (!targetHandlesSignal(pid)) {
+    if (!targetTakesProfilerSignal(pid)) {
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }
     sigval value{};

@@ -3,6 +3,9 @@
 #include "utils/Command.h"
 
 #include <arpa/inet.h>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <regex>
@@ -10,11 +13,35 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace YultService::Utils {
 
 using CommandLineOption::Command;
+
+namespace {
+
+// A small /proc file, whole; nullopt when it cannot be opened or read.
+std::optional<std::string> readProcFile(const std::string& path)
+{
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[4096];
+    ssize_t count = 0;
+    while ((count = read(fd, buffer, sizeof(buffer))) > 0) {
+        text.append(buffer, static_cast<std::size_t>(count));
+    }
+    close(fd);
+    return count < 0 ? std::nullopt : std::optional<std::string>(text);
+}
+
+std::string processPath(int pid) { return "/proc/" + std::to_string(pid); }
+
+} // namespace
 
 bool Helper::tulmProcessExists(int pid)
 {
@@ -56,6 +83,85 @@ bool Helper::psProcessExists(int pid)
         }
     }
     return false;
+}
+
+std::optional<bool> Helper::profilerSignalInMask(const std::string& status, const std::string& key)
+{
+    for (std::size_t line = 0; line < status.size();) {
+        if (status.compare(line, key.size(), key) == 0) {
+            const unsigned long long mask = std::strtoull(status.c_str() + line + key.size(), nullptr, 16);
+            return (mask >> (SIGUSR1 - 1) & 1U) != 0;
+        }
+        const auto end = status.find('\n', line);
+        line = end == std::string::npos ? status.size() : end + 1;
+    }
+    return std::nullopt;
+}
+
+bool Helper::isWaitingForSignals(const std::string& wchan, const std::string& syscall)
+{
+    // glibc's sigwaitinfo, sigtimedwait and sigwait all sleep in rt_sigtimedwait. The kernel's
+    // function names are no interface, so the system call number is asked as well.
+    if (wchan.find("sigtimedwait") != std::string::npos) {
+        return true;
+    }
+    char* end = nullptr;
+    const long number = std::strtol(syscall.c_str(), &end, 10);
+    if (end == syscall.c_str()) {
+        return false; // "running": not in a system call that sleeps
+    }
+#ifdef SYS_rt_sigtimedwait_time64
+    if (number == SYS_rt_sigtimedwait_time64) {
+        return true;
+    }
+#endif
+    return number == SYS_rt_sigtimedwait;
+}
+
+bool Helper::profilerSignalCaughtOrIgnored(int pid)
+{
+    const auto status = readProcFile(processPath(pid) + "/status");
+    if (!status) {
+        return true;
+    }
+    const auto caught = profilerSignalInMask(*status, "SigCgt:");
+    const auto ignored = profilerSignalInMask(*status, "SigIgn:");
+    return !caught || !ignored || *caught || *ignored;
+}
+
+std::vector<std::string> Helper::threadsOf(int pid)
+{
+    std::vector<std::string> threads;
+    DIR* tasks = opendir((processPath(pid) + "/task").c_str());
+    if (tasks == nullptr) {
+        return threads;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            threads.emplace_back(entry->d_name);
+        }
+    }
+    closedir(tasks);
+    return threads;
+}
+
+std::vector<std::string> Helper::threadsExposedToProfilerSignal(int pid, const std::vector<std::string>& threads)
+{
+    std::vector<std::string> exposed;
+    for (const auto& thread : threads) {
+        const std::string path = processPath(pid) + "/task/" + thread;
+        const auto status = readProcFile(path + "/status");
+        const auto blocked = status ? profilerSignalInMask(*status, "SigBlk:") : std::nullopt;
+        if (!blocked || *blocked) {
+            continue;
+        }
+        const auto wchan = readProcFile(path + "/wchan");
+        const auto syscall = readProcFile(path + "/syscall");
+        if ((wchan || syscall) && !isWaitingForSignals(wchan.value_or(""), syscall.value_or(""))) {
+            exposed.push_back(thread);
+        }
+    }
+    return exposed;
 }
 
 bool Helper::isPortOccupied(int port)

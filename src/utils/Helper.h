@@ -1,7 +1,9 @@
 #pragma once
 
 #include <ios>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace YultService::Utils {
 
@@ -18,6 +20,20 @@ class Helper
     static int getFreePort();
     /// True when binding the port on 0.0.0.0 fails.
     static bool isPortOccupied(int port);
+
+    /// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
+    /// text; nullopt when there is no such line.
+    static std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key);
+    /// True when a thread's /proc wchan or syscall text shows it asleep in sigwaitinfo,
+    /// sigtimedwait or sigwait.
+    static bool isWaitingForSignals(const std::string& wchan, const std::string& syscall);
+    /// True when the process catches or ignores SIGUSR1, or its status cannot be read.
+    static bool profilerSignalCaughtOrIgnored(int pid);
+    /// The ids of the process's threads (empty when they cannot be listed).
+    static std::vector<std::string> threadsOf(int pid);
+    /// Those of `threads` that SIGUSR1 would reach at its default action just now: neither
+    /// blocking it nor waiting for signals. A thread whose state cannot be read is not among them.
+    static std::vector<std::string> threadsExposedToProfilerSignal(int pid, const std::vector<std::string>& threads);
 
     /// True when something exists at the path itself (a symbolic link is not followed).
     static bool fileExists(const std::string& path);
