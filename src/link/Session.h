@@ -82,6 +82,8 @@ class Session : public std::enable_shared_from_this<Session>
     void startRead(bool wholeChunk, const ReadCallback& callback);
     void readOn();
     void sendCommand();
+    std::size_t sendNow(const std::string& text, asio::error_code& ec);
+    void completeWrite(const asio::error_code& ec, const std::string& text, const WriteCallback& callback);
     void handleTraceAnnouncement(const std::string& message);
     void handleHeapAnnouncement(const std::string& message);
     void checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
@@ -106,6 +108,8 @@ class Session : public std::enable_shared_from_this<Session>
     char readBuffer[1024];
     const std::shared_ptr<InputOptions::InputParser>& options;
     std::unique_ptr<Logger::Log> logger;
+    int writeRetryCount = 0; ///< consecutive failed attempts of the message being written
+    int writesPending = 0;   ///< writes started whose completion has not run yet
 };
 
 } // namespace YultService::SocketCommunication

@@ -36,7 +36,7 @@ void Session::checkDeadline()
         return;
     }
     Logger::Log::error("checkDeadline() - Closing connection since the deadline to complete operation has expired\n");
-    std::exit(0);
+    endRun();
 }
 
 void Session::endRun()

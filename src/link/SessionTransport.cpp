@@ -1,8 +1,9 @@
 #include "link/Session.h"
 
+#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <sys/socket.h>
 
 namespace YultService::SocketCommunication {
 
@@ -10,9 +11,6 @@ namespace {
 
 constexpr std::chrono::seconds sessionTimeout{30};
 constexpr int maxWriteRetries = 3;
-
-// Consecutive failed write attempts; the process has one session and one thread.
-int writeRetryCount = 0;
 
 std::chrono::steady_clock::time_point saturatingNowPlus(std::chrono::steady_clock::duration span)
 {
@@ -52,25 +50,57 @@ void Session::doWrite(const std::string& message, const WriteCallback& callback)
     auto self(shared_from_this());
     logger->info("Sending message");
     auto text = std::make_shared<std::string>(message);
-    asio::async_write(socket, asio::buffer(*text),
-                      [this, self, text, callback](const asio::error_code& ec, std::size_t) {
-                          if (!ec) {
-                              writeRetryCount = 0;
-                              if (callback) {
-                                  callback();
-                              }
-                              return;
-                          }
-                          if (writeRetryCount >= maxWriteRetries) {
-                              writeRetryCount = 0;
-                              Logger::Log::error("doWrite : Exhausted max write retries. Closing connection.");
-                              std::exit(0);
-                          }
-                          ++writeRetryCount;
-                          Logger::Log::error(Logger::Log::StringFormat("doWrite - error - %s, Attempt %d",
-                                                                       ec.message().c_str(), writeRetryCount));
-                          doWrite(*text, callback);
+    // The first attempt is made here and now: the protocol ends the process right after its last
+    // write, and a broken connection must fail at once, not wait for a readiness event that the
+    // edge-triggered reactor has already consumed. Only what the socket cannot take yet waits.
+    asio::error_code ec;
+    const std::size_t sent = writesPending == 0 ? sendNow(*text, ec) : 0;
+    ++writesPending;
+    if (ec || sent == text->size()) {
+        asio::post(socket.get_executor(),
+                   [this, self, text, callback, ec] { completeWrite(ec, *text, callback); });
+        return;
+    }
+    asio::async_write(socket, asio::buffer(*text) + sent,
+                      [this, self, text, callback](const asio::error_code& error, std::size_t) {
+                          completeWrite(error, *text, callback);
                       });
+}
+
+std::size_t Session::sendNow(const std::string& text, asio::error_code& ec)
+{
+    ssize_t sent = 0;
+    do {
+        sent = ::send(socket.native_handle(), text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent >= 0) {
+        return static_cast<std::size_t>(sent);
+    }
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        ec.assign(errno, asio::error::get_system_category());
+    }
+    return 0;
+}
+
+void Session::completeWrite(const asio::error_code& ec, const std::string& text, const WriteCallback& callback)
+{
+    --writesPending;
+    if (!ec) {
+        writeRetryCount = 0;
+        if (callback) {
+            callback();
+        }
+        return;
+    }
+    if (writeRetryCount >= maxWriteRetries) {
+        writeRetryCount = 0;
+        Logger::Log::error("doWrite : Exhausted max write retries. Closing connection.");
+        endRun();
+    }
+    ++writeRetryCount;
+    Logger::Log::error(
+        Logger::Log::StringFormat("doWrite - error - %s, Attempt %d", ec.message().c_str(), writeRetryCount));
+    doWrite(text, callback);
 }
 
 } // namespace YultService::SocketCommunication
