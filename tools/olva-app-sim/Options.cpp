@@ -40,19 +40,53 @@ bool parseCountOption(const std::string& option, const char* value, Options& opt
     return true;
 }
 
+std::optional<SignalMode> parseSignalMode(const char* text)
+{
+    const std::string name = text != nullptr ? text : "";
+    if (name == "signalfd") {
+        return SignalMode::signalfd;
+    }
+    if (name == "handler") {
+        return SignalMode::handler;
+    }
+    if (name == "sigwaitinfo") {
+        return SignalMode::sigwaitinfo;
+    }
+    if (name == "sigtimedwait") {
+        return SignalMode::sigtimedwait;
+    }
+    return std::nullopt;
+}
+
+bool parseSignalOption(const char* value, Options& options)
+{
+    const std::optional<SignalMode> mode = parseSignalMode(value);
+    if (mode) {
+        options.signalMode = *mode;
+    }
+    return mode.has_value();
+}
+
 } // namespace
 
 void printUsage(std::ostream& out)
 {
     out << "usage: olva-app-sim [--name NAME] [--once] [--chunk N] [--no-marker]\n"
-           "                    [--trace-bytes N] [--heap-bytes N]\n"
+           "                    [--trace-bytes N] [--heap-bytes N] [--signal MODE] [--busy]\n"
            "  --name NAME       application name (default com.olva.sample)\n"
            "  --once            exit after one conversation\n"
            "  --chunk N         bytes per write when streaming a payload (default 65536)\n"
            "  --no-marker       do not send the end marker after a payload\n"
            "  --trace-bytes N   make every CPU trace exactly N bytes (below about 2700\n"
            "                    the trace is cut and is no longer valid JSON)\n"
-           "  --heap-bytes N    make the heap summary exactly N bytes\n";
+           "  --heap-bytes N    make the heap summary exactly N bytes\n"
+           "  --signal MODE     how SIGUSR1, SIGTERM and SIGINT are taken (default signalfd):\n"
+           "                      signalfd      blocked, read from a signalfd\n"
+           "                      handler       caught by a handler, not blocked\n"
+           "                      sigwaitinfo   blocked, a second thread waits in sigwaitinfo\n"
+           "                      sigtimedwait  blocked, the main thread polls sigtimedwait\n"
+           "                                    every millisecond\n"
+           "  --busy            run one more thread that keeps a CPU busy\n";
 }
 
 bool wantsHelp(int argc, char** argv)
@@ -76,6 +110,11 @@ std::optional<Options> parseOptions(int argc, char** argv)
             options.once = true;
         } else if (option == "--no-marker") {
             options.marker = false;
+        } else if (option == "--busy") {
+            options.busy = true;
+        } else if (option == "--signal") {
+            ok = parseSignalOption(value, options);
+            ++i;
         } else if (option == "--name" && value != nullptr && *value != '\0') {
             options.name = value;
             ++i;

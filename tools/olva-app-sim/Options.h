@@ -8,10 +8,16 @@
 
 namespace OlvaAppSim {
 
+// How the app takes SIGUSR1 (and SIGTERM/SIGINT): each is a way a real
+// profiler agent does it, and the agent must accept every one.
+enum class SignalMode { signalfd, handler, sigwaitinfo, sigtimedwait };
+
 struct Options {
     std::string name = "com.olva.sample";
     bool once = false;
     bool marker = true;
+    bool busy = false;
+    SignalMode signalMode = SignalMode::signalfd;
     std::size_t chunk = 64 * 1024;
     std::optional<std::size_t> traceBytes;
     std::optional<std::size_t> heapBytes;

@@ -5,45 +5,30 @@
 #include "Conversation.h"
 #include "Options.h"
 #include "Registration.h"
+#include "SignalSource.h"
 #include "Support.h"
 
-#include <cerrno>
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <thread>
 
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace OlvaAppSim {
 namespace {
 
-// Blocks SIGUSR1, SIGTERM and SIGINT and returns a descriptor to take them
-// from. A signalfd rather than sigwaitinfo(), which unblocks the signals while
-// it waits: the agent checks SigBlk/SigCgt and would then see an app that
-// SIGUSR1 kills.
-int takeControlSignals()
-{
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGUSR1);
-    sigaddset(&signals, SIGTERM);
-    sigaddset(&signals, SIGINT);
-    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) {
-        return -1;
-    }
-    return signalfd(-1, &signals, SFD_CLOEXEC);
-}
-
 // Returns whether a conversation took place.
-bool answerWakeUp(const signalfd_siginfo& info, Profiler& profiler, const Options& options)
+bool answerWakeUp(const WakeUp& wakeUp, Profiler& profiler, const Options& options)
 {
-    if (info.ssi_code != SI_QUEUE) {
+    if (wakeUp.code != SI_QUEUE) {
         logLine("SIGUSR1 without a port (not queued), ignored");
         return false;
     }
-    const auto port = static_cast<std::int32_t>(info.ssi_int);
+    const std::int32_t port = wakeUp.value;
     logLine("SIGUSR1 received, agent port " + std::to_string(port));
     if (port <= 0 || port > 65535) {
         logLine("port out of range, ignored");
@@ -62,26 +47,74 @@ bool answerWakeUp(const signalfd_siginfo& info, Profiler& profiler, const Option
     return true;
 }
 
-int serve(int signalFd, const Options& options)
+int serve(SignalSource& signals, const Options& options)
 {
     Profiler profiler;
     for (;;) {
-        signalfd_siginfo info{};
-        const ssize_t got = read(signalFd, &info, sizeof info);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got != static_cast<ssize_t>(sizeof info)) {
+        const std::optional<WakeUp> wakeUp = signals.next();
+        if (!wakeUp) {
             logLine("cannot read signals");
             return 1;
         }
-        if (info.ssi_signo != SIGUSR1) {
-            logLine(info.ssi_signo == SIGTERM ? "exiting on SIGTERM" : "exiting on SIGINT");
+        if (wakeUp->signo != SIGUSR1) {
+            logLine(wakeUp->signo == SIGTERM ? "exiting on SIGTERM" : "exiting on SIGINT");
             return 0;
         }
-        if (answerWakeUp(info, profiler, options) && options.once) {
+        if (answerWakeUp(*wakeUp, profiler, options) && options.once) {
             return 0;
         }
+    }
+}
+
+// The sigwaitinfo mode serves from a second thread, the main thread only
+// waiting for it with the signals still blocked.
+int serveInMode(SignalSource& signals, const Options& options)
+{
+    if (options.signalMode != SignalMode::sigwaitinfo) {
+        return serve(signals, options);
+    }
+    int status = 1;
+    std::thread server([&] {
+        try {
+            status = serve(signals, options);
+        } catch (const std::exception& error) {
+            logLine(error.what());
+        }
+    });
+    server.join();
+    return status;
+}
+
+// Counted atomically so the spin loop is not optimised into nothing.
+std::atomic<std::uint64_t> busySpins{0};
+
+// Competes for a CPU until the process ends. It keeps the signal mask it
+// was started with, so it takes part in delivery as the mode has it.
+void startBusyThread()
+{
+    std::thread([] {
+        for (;;) {
+            busySpins.fetch_add(1, std::memory_order_relaxed);
+        }
+    }).detach();
+}
+
+int run(const Options& options)
+{
+    try {
+        // Before registering and before the ready line, so a SIGUSR1 sent as
+        // soon as the app is listed is taken instead of killing it; and
+        // before any thread starts, so all of them inherit the mask.
+        const std::unique_ptr<SignalSource> signals = SignalSource::create(options.signalMode);
+        if (options.busy) {
+            startBusyThread();
+        }
+        const Registration registration(options.name);
+        std::cout << "olva-app-sim: pid " << getpid() << " ready" << std::endl;
+        return serveInMode(*signals, options);
+    } catch (const std::exception& error) {
+        logLine(error.what());
+        return 1;
     }
 }
 
@@ -99,19 +132,5 @@ int main(int argc, char** argv)
         OlvaAppSim::printUsage(std::cerr);
         return 2;
     }
-    // Before registering, so a SIGUSR1 sent as soon as the app is listed
-    // waits to be taken instead of killing it.
-    const int signalFd = OlvaAppSim::takeControlSignals();
-    if (signalFd < 0) {
-        OlvaAppSim::logLine("cannot create signalfd");
-        return 1;
-    }
-    try {
-        const OlvaAppSim::Registration registration(options->name);
-        std::cout << "olva-app-sim: pid " << getpid() << " ready" << std::endl;
-        return OlvaAppSim::serve(signalFd, *options);
-    } catch (const std::exception& error) {
-        OlvaAppSim::logLine(error.what());
-        return 1;
-    }
+    return OlvaAppSim::run(*options);
 }
