@@ -24,13 +24,14 @@ constexpr unsigned short defaultPort = 9091;
 
 // SIGUSR1's default action ends a process, so the signal meant for the profiler goes only to a
 // target that catches or ignores it, or whose every thread blocks it or waits for it with
-// sigwaitinfo, sigtimedwait or sigwait. One look cannot tell all of those apart: while a thread
-// sleeps in such a wait the kernel takes the waited-for signals out of its mask, and puts them back
-// only when the thread runs again after waking, so a correct waiter that has just woken shows the
-// signal unblocked and no wait, until it gets a CPU. It blocks or waits again as soon as it runs,
-// while a thread that would really die of the signal stays exposed. So a thread counts against
-// the target only when every look over a short window finds it exposed; a target that is correct
-// at the first look costs that look alone, and what cannot be read counts as handled.
+// sigwaitinfo, sigtimedwait or sigwait. While a thread sleeps in such a wait the kernel takes the
+// waited-for signals out of its mask, and puts them back only when the thread runs again after
+// waking. /proc shows the wait while the thread sleeps (wchan, the system call) and, where the
+// kernel stack can be read, also until it runs again. Where it cannot, a waiter that has just
+// woken looks exposed until it gets a CPU, and blocks or waits again as soon as it runs, while a
+// thread that would really die of the signal stays exposed. So a thread counts against the target
+// only when every look over a short window finds it exposed. A target that catches or ignores the
+// signal costs one read of its status; what cannot be read counts as handled.
 constexpr auto exposureWindow = std::chrono::milliseconds(40);
 constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
 

@@ -98,17 +98,19 @@ std::optional<bool> Helper::profilerSignalInMask(const std::string& status, cons
     return std::nullopt;
 }
 
-bool Helper::isWaitingForSignals(const std::string& wchan, const std::string& syscall)
+bool Helper::isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall)
 {
-    // glibc's sigwaitinfo, sigtimedwait and sigwait all sleep in rt_sigtimedwait. The kernel's
-    // function names are no interface, so the system call number is asked as well.
-    if (wchan.find("sigtimedwait") != std::string::npos) {
+    // glibc's sigwaitinfo, sigtimedwait and sigwait all sleep in rt_sigtimedwait. wchan names
+    // where a sleeping thread waits; the kernel stack names it also for a thread that has woken
+    // and not run yet, whose mask still lacks the waited-for signals. Function names are no
+    // interface, so the system call number is asked as well.
+    if (wchan.find("sigtimedwait") != std::string::npos || stack.find("sigtimedwait") != std::string::npos) {
         return true;
     }
     char* end = nullptr;
     const long number = std::strtol(syscall.c_str(), &end, 10);
     if (end == syscall.c_str()) {
-        return false; // "running": not in a system call that sleeps
+        return false; // "running", or nothing read
     }
 #ifdef SYS_rt_sigtimedwait_time64
     if (number == SYS_rt_sigtimedwait_time64) {
@@ -156,8 +158,10 @@ std::vector<std::string> Helper::threadsExposedToProfilerSignal(int pid, const s
             continue;
         }
         const auto wchan = readProcFile(path + "/wchan");
+        const auto stack = readProcFile(path + "/stack");
         const auto syscall = readProcFile(path + "/syscall");
-        if ((wchan || syscall) && !isWaitingForSignals(wchan.value_or(""), syscall.value_or(""))) {
+        const bool known = wchan || stack || syscall;
+        if (known && !isWaitingForSignals(wchan.value_or(""), stack.value_or(""), syscall.value_or(""))) {
             exposed.push_back(thread);
         }
     }

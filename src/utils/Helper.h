@@ -24,9 +24,9 @@ class Helper
     /// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
     /// text; nullopt when there is no such line.
     static std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key);
-    /// True when a thread's /proc wchan or syscall text shows it asleep in sigwaitinfo,
-    /// sigtimedwait or sigwait.
-    static bool isWaitingForSignals(const std::string& wchan, const std::string& syscall);
+    /// True when a thread's /proc wchan, stack or syscall text shows it in sigwaitinfo,
+    /// sigtimedwait or sigwait (empty: not read).
+    static bool isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall);
     /// True when the process catches or ignores SIGUSR1, or its status cannot be read.
     static bool profilerSignalCaughtOrIgnored(int pid);
     /// The ids of the process's threads (empty when they cannot be listed).
