@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/Metadata.h"
 #include "logger/Log.h"
 #include "options/InputParser.h"
 
@@ -14,6 +15,8 @@
 #include <utility>
 
 namespace YultService::SocketCommunication {
+
+class TraceFile;
 
 // One connection with the profiled application, driven entirely by its own completions.
 //
@@ -32,23 +35,18 @@ namespace YultService::SocketCommunication {
 class Session : public std::enable_shared_from_this<Session>
 {
   public:
-    /// What a trace file announcement announces.
-    struct TraceFileMetadata
-    {
-        std::string filename;
-        std::streampos filesize = 0;
-    };
-
-    /// What a heap summary announcement announces.
-    struct JavaScriptHeapInfoMetadata
-    {
-        std::streampos size = 0;
-    };
+    using TraceFileMetadata = SocketCommunication::TraceFileMetadata;
+    using JavaScriptHeapInfoMetadata = SocketCommunication::JavaScriptHeapInfoMetadata;
 
     using ReadCallback = std::function<void(const std::string&, unsigned int)>;
     using WriteCallback = std::function<void()>;
     using CompletionAction = std::function<void(std::streamoff)>;
-    using ReceiptCallback = std::function<void(std::string, std::streamoff)>;
+    /// Given the trace path, the final count and whether every received byte reached the file.
+    using TraceReceiptCallback = std::function<void(const std::string&, std::streamoff, bool)>;
+    /// Given the result line being built ("JavaScript HeapInfo: " and the summary) and the final count.
+    using HeapReceiptCallback = std::function<void(std::string&, std::streamoff)>;
+    /// Keeps the content bytes of one read.
+    using ChunkSink = std::function<void(const char*, std::size_t)>;
 
     /// Takes over the connected socket; performs no input or output.
     Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
@@ -66,15 +64,22 @@ class Session : public std::enable_shared_from_this<Session>
     void handleMessage(const std::string& message);
 
     /// Parses a lower-cased trace file announcement; false when it is corrupted.
-    static std::pair<bool, TraceFileMetadata> parseTraceFileMetadata(const std::string& message);
+    static std::pair<bool, TraceFileMetadata> parseTraceFileMetadata(const std::string& message)
+    {
+        return SocketCommunication::parseTraceFileMetadata(message);
+    }
     /// Parses a lower-cased heap summary announcement; false when it is corrupted.
-    static std::pair<bool, JavaScriptHeapInfoMetadata> parseJavaScriptHeapInfoMetadata(const std::string& message);
+    static std::pair<bool, JavaScriptHeapInfoMetadata> parseJavaScriptHeapInfoMetadata(const std::string& message)
+    {
+        return SocketCommunication::parseJavaScriptHeapInfoMetadata(message);
+    }
 
     /// Receives the announced trace into /tmp/<name>, then calls back with the path and the count.
-    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata, const ReceiptCallback& callback);
-    /// Collects the announced heap summary, then calls back with the text and the count.
+    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata,
+                              const TraceReceiptCallback& callback);
+    /// Collects the announced heap summary, then calls back with it and the count.
     void readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                                    const ReceiptCallback& callback);
+                                    const HeapReceiptCallback& callback);
 
   private:
     void armDeadlineWait();
@@ -87,16 +92,16 @@ class Session : public std::enable_shared_from_this<Session>
     void handleTraceAnnouncement(const std::string& message);
     void handleHeapAnnouncement(const std::string& message);
     void checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
-                           std::streamoff count);
-    void checkHeapReceipt(const std::string& text);
+                           std::streamoff count, bool stored);
+    void checkHeapReceipt(std::string& line);
 
     void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                             const std::shared_ptr<std::ostream>& file, const std::shared_ptr<std::streampos>& received,
+                             const std::shared_ptr<TraceFile>& file, const std::shared_ptr<std::streampos>& received,
                              const CompletionAction& done);
     void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                             const std::shared_ptr<std::stringstream>& summary,
+                             const std::shared_ptr<std::string>& summary,
                              const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
-    void readChunksInto(std::streamoff announced, const std::shared_ptr<std::ostream>& sink,
+    void readChunksInto(std::streamoff announced, const ChunkSink& keep,
                         const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
 
     /// Ends the process with status 0 once what was sent can still reach the application.

@@ -7,8 +7,6 @@ namespace YultService::SocketCommunication {
 
 namespace {
 
-bool beginsWith(const std::string& text, const std::string& key) { return text.compare(0, key.size(), key) == 0; }
-
 std::string lowerCased(const std::string& message)
 {
     std::string copy = message;
@@ -44,9 +42,9 @@ void Session::handleMessage(const std::string& message)
     } else if (text == "profiling-in-progress") {
         logger->warn("Profiling is already in progress");
         endRun();
-    } else if (beginsWith(text, "profiler-trace-metadata")) {
+    } else if (beginsWith(text, traceMetadataKey)) {
         handleTraceAnnouncement(text);
-    } else if (beginsWith(text, "js-heapinfo-metadata")) {
+    } else if (beginsWith(text, heapMetadataKey)) {
         handleHeapAnnouncement(text);
     }
     // Anything else is dropped: no reply, no further read.
@@ -76,8 +74,8 @@ void Session::handleTraceAnnouncement(const std::string& message)
     logger->info("Received CPU Trace file metadata");
     auto metadata = std::make_shared<TraceFileMetadata>(parsed);
     doWrite("ack-profiler-trace-metadata", [this, metadata] {
-        readCPUTraceFileData(metadata, [this, metadata](const std::string& path, std::streamoff count) {
-            checkTraceReceipt(metadata, path, count);
+        readCPUTraceFileData(metadata, [this, metadata](const std::string& path, std::streamoff count, bool stored) {
+            checkTraceReceipt(metadata, path, count, stored);
         });
     });
 }
@@ -92,8 +90,7 @@ void Session::handleHeapAnnouncement(const std::string& message)
     logger->info("Received JavaScript HeapInfo metadata");
     auto metadata = std::make_shared<JavaScriptHeapInfoMetadata>(parsed);
     doWrite("js-heapinfo-metadata-ack", [this, metadata] {
-        readJavaScriptHeapInfoData(metadata,
-                                   [this](const std::string& text, std::streamoff) { checkHeapReceipt(text); });
+        readJavaScriptHeapInfoData(metadata, [this](std::string& line, std::streamoff) { checkHeapReceipt(line); });
     });
 }
 

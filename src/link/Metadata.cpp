@@ -1,4 +1,4 @@
-#include "link/Session.h"
+#include "link/Metadata.h"
 
 #include <cerrno>
 #include <cctype>
@@ -7,11 +7,6 @@
 namespace YultService::SocketCommunication {
 
 namespace {
-
-const std::string traceKey = "profiler-trace-metadata";
-const std::string heapKey = "js-heapinfo-metadata";
-
-bool beginsWith(const std::string& text, const std::string& key) { return text.compare(0, key.size(), key) == 0; }
 
 // A size is a decimal number in the signed 64-bit range, read like strtoll: leading blanks
 // and a sign are allowed and whatever follows the digits is ignored. Negative sizes are refused.
@@ -45,11 +40,11 @@ bool isSafeFileName(const std::string& name)
 
 } // namespace
 
-std::pair<bool, Session::TraceFileMetadata> Session::parseTraceFileMetadata(const std::string& message)
+std::pair<bool, TraceFileMetadata> parseTraceFileMetadata(const std::string& message)
 {
     const std::pair<bool, TraceFileMetadata> corrupted{false, {}};
-    const std::size_t bodyStart = traceKey.size() + 1;
-    if (message.find(traceKey) == std::string::npos || message.size() < bodyStart) {
+    const std::size_t bodyStart = traceMetadataKey.size() + 1;
+    if (message.find(traceMetadataKey) == std::string::npos || message.size() < bodyStart) {
         return corrupted;
     }
     const std::string body = message.substr(bodyStart);
@@ -74,12 +69,11 @@ std::pair<bool, Session::TraceFileMetadata> Session::parseTraceFileMetadata(cons
     return {true, metadata};
 }
 
-std::pair<bool, Session::JavaScriptHeapInfoMetadata>
-Session::parseJavaScriptHeapInfoMetadata(const std::string& message)
+std::pair<bool, JavaScriptHeapInfoMetadata> parseJavaScriptHeapInfoMetadata(const std::string& message)
 {
     const std::pair<bool, JavaScriptHeapInfoMetadata> corrupted{false, {}};
-    const std::size_t bodyStart = heapKey.size() + 1;
-    if (message.find(heapKey) == std::string::npos || message.size() < bodyStart) {
+    const std::size_t bodyStart = heapMetadataKey.size() + 1;
+    if (message.find(heapMetadataKey) == std::string::npos || message.size() < bodyStart) {
         return corrupted;
     }
     const std::string body = message.substr(bodyStart);

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace YultService::SocketCommunication {
+
+/// The file a received trace is stored in, under a name that came from the network: whatever
+/// already stands at the path is never followed or waited on, and writes are buffered into large
+/// ones because the content arrives a kilobyte at a time.
+class TraceFile
+{
+  public:
+    /// Opens the path for writing; a symbolic link, FIFO, device or directory there is refused.
+    explicit TraceFile(const std::string& path);
+    ~TraceFile();
+    TraceFile(const TraceFile&) = delete;
+    TraceFile& operator=(const TraceFile&) = delete;
+
+    /// Whether the path was opened.
+    bool isOpen() const { return fd >= 0; }
+    /// Appends the bytes; a failure is remembered and nothing more is written.
+    void write(const char* data, std::size_t size);
+    /// Writes what is buffered and closes; true when every byte written reached the file.
+    bool close();
+
+  private:
+    bool flush();
+
+    int fd = -1;
+    bool healthy = false;
+    std::size_t buffered = 0;
+    std::unique_ptr<char[]> buffer;
+};
+
+} // namespace YultService::SocketCommunication
