@@ -63,40 +63,52 @@ void sendProfilerSignal(int pid, unsigned short port)
 
 } // namespace
 
+OptionCheck checkOptionRules(const InputOptions::InputParser& o)
+{
+    if (o.getDisplayHelp() || o.getDisplayVersion()) {
+        return {OptionCheck::Pass, ""};
+    }
+    if (o.isCPUMode() && o.shouldStartProfiling() && o.shouldStopProfiling()) {
+        return {OptionCheck::Reject, "Invalid options, Cannot start and stop profiling at the same time. Please "
+                                     "provide only one option."};
+    }
+    if (o.isCPUMode() && !o.shouldStartProfiling() && !o.shouldStopProfiling()) {
+        return {OptionCheck::Reject, "Invalid options, Must specify to either start or stop profiling with CPU mode. "
+                                     "Please provide at-least one option."};
+    }
+    if (o.isMemoryMode() && !o.shouldGetJavaScriptHeapSummary()) {
+        return {OptionCheck::Reject,
+                "Invalid option. You must specify at least one option that is supported with Memory mode/."};
+    }
+    if (o.isCPUMode() && o.isMemoryMode()) {
+        return {OptionCheck::Reject,
+                "Currently YultService can be invoked with either CPU or Memory mode only but not both."};
+    }
+    if (!o.isCPUMode() && !o.isMemoryMode()) {
+        return {OptionCheck::Reject, "Please specify at-least CPU or Memory mode."};
+    }
+    return {OptionCheck::LookUpTarget, ""};
+}
+
 bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options)
 {
     if (!options) {
         return false;
     }
-    const auto& o = *options;
-    if (o.getDisplayHelp() || o.getDisplayVersion()) {
-        return true;
-    }
-    const auto reject = [](const char* message) {
-        Log::error(message);
+    const OptionCheck check = checkOptionRules(*options);
+    if (check.verdict == OptionCheck::LookUpTarget) {
+        const int pid = options->getPID();
+        if (Utils::Helper::tulmProcessExists(pid) || Utils::Helper::psProcessExists(pid)) {
+            return true;
+        }
+        Log::error("Invalid option, There is no process with specified pid");
         return false;
-    };
-    if (o.isCPUMode() && o.shouldStartProfiling() && o.shouldStopProfiling()) {
-        return reject("Invalid options, Cannot start and stop profiling at the same time. Please provide only one "
-                      "option.");
     }
-    if (o.isCPUMode() && !o.shouldStartProfiling() && !o.shouldStopProfiling()) {
-        return reject("Invalid options, Must specify to either start or stop profiling with CPU mode. Please provide "
-                      "at-least one option.");
+    if (check.verdict == OptionCheck::Reject) {
+        Log::error(check.message);
+        return false;
     }
-    if (o.isMemoryMode() && !o.shouldGetJavaScriptHeapSummary()) {
-        return reject("Invalid option. You must specify at least one option that is supported with Memory mode/.");
-    }
-    if (o.isCPUMode() && o.isMemoryMode()) {
-        return reject("Currently YultService can be invoked with either CPU or Memory mode only but not both.");
-    }
-    if (!o.isCPUMode() && !o.isMemoryMode()) {
-        return reject("Please specify at-least CPU or Memory mode.");
-    }
-    if (Utils::Helper::tulmProcessExists(o.getPID()) || Utils::Helper::psProcessExists(o.getPID())) {
-        return true;
-    }
-    return reject("Invalid option, There is no process with specified pid");
+    return true;
 }
 
 void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)

@@ -8,6 +8,16 @@
 
 namespace YultService {
 
+/// What the option rules decide before any process is looked up.
+struct OptionCheck
+{
+    enum Verdict { Pass, LookUpTarget, Reject } verdict;
+    const char* message; ///< the rejection's error line
+};
+
+/// The option rules in their fixed order; the first that applies decides.
+OptionCheck checkOptionRules(const InputOptions::InputParser& options);
+
 /// Applies the option rules in order and looks the target up; false (one error line) rejects the run.
 bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Prints the help or version page, or runs the profiling job.

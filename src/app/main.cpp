@@ -3,7 +3,6 @@
 
 #include <exception>
 #include <memory>
-#include <string>
 
 int main(int argc, char** argv)
 {
@@ -18,11 +17,7 @@ int main(int argc, char** argv)
     } catch (const std::exception& error) {
         // Errors of the job (no free port, listener setup, signal, no connection in time):
         // one error line carrying the message, then a failure status.
-        std::string message = error.what();
-        while (!message.empty() && message.back() == '\n') {
-            message.pop_back();
-        }
-        Logger::Log::error(message);
+        Logger::Log::error(error.what());
         return 1;
     }
     return 0;

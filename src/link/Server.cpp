@@ -15,21 +15,21 @@ constexpr int listenBacklog = 4096;
 
 Server::Server(asio::io_context& ioContext, unsigned short port,
                const std::shared_ptr<InputOptions::InputParser>& options)
-    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext)
+    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), options(options)
 {
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen(listenBacklog);
+    deadline.expires_after(connectTimeout);
     armDeadlineWait();
-    doAccept(options);
+    doAccept();
 }
 
-void Server::doAccept(const std::shared_ptr<InputOptions::InputParser>& options)
+void Server::doAccept()
 {
-    deadline.expires_after(connectTimeout);
-    acceptor.async_accept(socket, [this, &options](const asio::error_code& ec) {
+    acceptor.async_accept(socket, [this](const asio::error_code& ec) {
         const Logger::Log logger(options->isVerboseMode());
         if (ec) {
             Logger::Log::error(Logger::Log::StringFormat("doAccept - Error accepting connection. error Message: %s",
@@ -58,8 +58,7 @@ void Server::checkDeadline()
         armDeadlineWait();
         return;
     }
-    throw std::runtime_error(
-        "checkDeadline() - Closing connection since the deadline to complete operation has expired\n");
+    throw std::runtime_error("checkDeadline() - Closing connection since the deadline to complete operation has expired");
 }
 
 } // namespace YultService::SocketCommunication

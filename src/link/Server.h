@@ -19,7 +19,7 @@ class Server
            const std::shared_ptr<InputOptions::InputParser>& options);
 
   private:
-    void doAccept(const std::shared_ptr<InputOptions::InputParser>& options);
+    void doAccept();
     void armDeadlineWait();
     void checkDeadline();
 
@@ -27,6 +27,7 @@ class Server
     asio::ip::tcp::socket socket;
     asio::io_context& ioContext;
     asio::steady_timer deadline;
+    const std::shared_ptr<InputOptions::InputParser>& options;
     bool accepted = false;
 };
 

@@ -15,8 +15,9 @@ Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
 
 void Session::start()
 {
-    armDeadlineWait();
     readOn();
+    deadline.expires_at(readExpiry);
+    armDeadlineWait();
 }
 
 void Session::armDeadlineWait()

@@ -57,17 +57,18 @@ bool Helper::tulmProcessExists(int pid)
 
 bool Helper::psProcessExists(int pid)
 {
-    CommandLineOption::CommandResult result;
     try {
-        result = Command::execute("ps -Aef");
+        const auto result = Command::execute("ps -Aef");
+        return result.exitStatus == 0 && listsAppUserProcess(result.output, pid);
     } catch (const std::exception&) {
         return false;
     }
-    if (result.exitStatus != 0) {
-        return false;
-    }
+}
+
+bool Helper::listsAppUserProcess(const std::string& listing, int pid)
+{
     const std::regex appUserProcess(R"(^app_user\s+(\d+)\s+\d+)");
-    std::istringstream lines(result.output);
+    std::istringstream lines(listing);
     std::string line;
     std::smatch match;
     while (std::getline(lines, line)) {

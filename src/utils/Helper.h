@@ -15,6 +15,8 @@ class Helper
     static bool tulmProcessExists(int pid);
     /// True when `ps -Aef` shows a process of app_user with this pid.
     static bool psProcessExists(int pid);
+    /// True when a `ps -Aef` listing holds a line of app_user whose process id is `pid`.
+    static bool listsAppUserProcess(const std::string& listing, int pid);
 
     /// The first port from 49152 up that could be bound; throws when none can.
     static int getFreePort();
