@@ -9,15 +9,6 @@ using LinkTest = LinkFixture;
 using Options = std::vector<std::string>;
 using YultService::Utils::Helper;
 
-std::string lines(std::initializer_list<std::string> texts)
-{
-    std::string all;
-    for (const auto& text : texts) {
-        all += "YultService: " + text + "\n";
-    }
-    return all;
-}
-
 const std::string pid = std::to_string(getpid());
 const std::string traceName = "yult-link-" + pid + ".trace";
 const std::string expired =
@@ -93,7 +84,7 @@ TEST_P(Conversations, WireBytesAndConsoleLines)
     const Conversation& c = GetParam();
     EXPECT_EQ(connectAgent(c.options), 9091);
     if (!c.command.empty()) {
-        EXPECT_EQ(handshake(), c.command);
+        EXPECT_EQ(app.handshake(), c.command);
     }
     for (const auto& [message, answer] : c.exchange) {
         if (answer.empty()) {
@@ -154,10 +145,33 @@ TEST_F(LinkTest, ListenerFailureSendsNoSignal)
     EXPECT_EQ(first->waitExit(), 0);
 }
 
+// A reset connection fails the reply at once: three numbered retries and the exhaustion line, or,
+// when the read meets the reset first, the read error alone; both long before any deadline.
+TEST_F(LinkTest, ResetAfterHelloEndsTheRunAtOnce)
+{
+    const std::string exhausted = lines({"doWrite - error - Connection reset by peer, Attempt 1",
+                                         "doWrite - error - Broken pipe, Attempt 2",
+                                         "doWrite - error - Broken pipe, Attempt 3",
+                                         "doWrite : Exhausted max write retries. Closing connection."});
+    const std::string readReset = lines({"doRead - error - Connection reset by peer"});
+    int writePathTaken = 0;
+    for (int run = 0; run < 5; ++run) {
+        connectAgent(cpuStart);
+        app.send("hello");
+        app.reset();
+        EXPECT_EQ(agent->waitExit(10s), 0);
+        EXPECT_EQ(agent->out(), "");
+        const std::string err = agent->err();
+        EXPECT_TRUE(err == exhausted || err == readReset) << err;
+        writePathTaken += err == exhausted ? 1 : 0;
+    }
+    EXPECT_GT(writePathTaken, 0);
+}
+
 TEST_F(LinkTest, SessionOutlastsServerDeadlineAndNoSecondConnectionIsServed)
 {
     const int port = connectAgent(cpuStart);
-    EXPECT_EQ(handshake(), "start-profiling");
+    EXPECT_EQ(app.handshake(), "start-profiling");
     AppPeer second;
     EXPECT_TRUE(second.connectTo(port)); // completed by the listen backlog
     second.send("hello");
@@ -173,7 +187,7 @@ TEST_F(LinkTest, SessionOutlastsServerDeadlineAndNoSecondConnectionIsServed)
 TEST_F(LinkTest, SilentApplicationMeetsSessionDeadline)
 {
     connectAgent(cpuStart);
-    EXPECT_EQ(handshake(), "start-profiling");
+    EXPECT_EQ(app.handshake(), "start-profiling");
     EXPECT_EQ(agent->waitExit(45s), 0);
     EXPECT_EQ(agent->err(), expired + "\n");
     EXPECT_EQ(app.receiveUntilClosed(), "");

@@ -28,7 +28,7 @@ class TraceReception : public LinkFixture
     void announceTrace(const std::string& announcement, const std::vector<std::string>& options = {"-C", "-O"})
     {
         connectAgent(options);
-        EXPECT_EQ(handshake(), "stop-profiling");
+        EXPECT_EQ(app.handshake(), "stop-profiling");
         sendSettled("profiling-stopped");
         app.send(announcement);
         EXPECT_EQ(app.receive(), "ack-profiler-trace-metadata");

@@ -1,0 +1,72 @@
+#include "LinkFixture.h"
+
+namespace YultTest {
+namespace {
+
+/// A way an application takes the profiler signal, played by the simulator.
+struct Way
+{
+    const char* name;
+    std::vector<std::string> options;
+    int runs; ///< agent runs against the one target
+};
+
+void PrintTo(const Way& w, std::ostream* os) { *os << w.name; }
+
+class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way> {};
+
+// Each run is signalled, served and leaves the target alive. A polling sigtimedwait beside a busy
+// thread often shows the signal unblocked and no wait for a moment after each wake-up, so it is
+// run many times: a rule that decides on one unlucky look refuses some of them.
+TEST_P(SignalWays, SignalledAndServed)
+{
+    const Way& way = GetParam();
+    Simulator target(registry, way.options);
+    ASSERT_TRUE(target.ready()) << target.log();
+    for (int run = 0; run < way.runs; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        startAgent({"-C", "-S"}, target.pid());
+        EXPECT_EQ(agent->waitExit(), 0);
+        EXPECT_EQ(agent->err(), "");
+        EXPECT_EQ(agent->out(), run == 0 ? lines({"Profiling started"}) : ""); // then "already in progress"
+    }
+    EXPECT_TRUE(target.alive());
+}
+
+INSTANTIATE_TEST_SUITE_P(Target, SignalWays, ::testing::Values(
+    Way{"Handler", {"--signal", "handler"}, 2},
+    Way{"SignalfdWithSignalBlocked", {"--signal", "signalfd"}, 2},
+    Way{"SigwaitinfoInSecondThread", {"--signal", "sigwaitinfo"}, 2},
+    Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// An application that ignores the signal learns no port, but is not refused: the agent signals
+// it and waits for a connection, which this process makes on its behalf.
+using SignalTarget = LinkFixture;
+
+TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
+{
+    ChildProcess target{{"/bin/sh", "-c", "trap '' USR1; exec sleep 60"}};
+    const std::string comm = "/proc/" + std::to_string(target.pid()) + "/comm";
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         readFile(comm) != "sleep\n" && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(1ms); // the shell has set the disposition once it has become sleep
+    }
+    registry.add(target.pid());
+    startAgent({"-C", "-S"}, target.pid());
+    bool connected = false;
+    for (const auto until = std::chrono::steady_clock::now() + 5s; !connected && agent->alive() &&
+                                                                     std::chrono::steady_clock::now() < until;) {
+        connected = app.connectTo(9091);
+        std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
+    }
+    ASSERT_TRUE(connected) << agent->err();
+    EXPECT_EQ(app.handshake(), "start-profiling");
+    app.send("profiling-started");
+    EXPECT_EQ(agent->waitExit(), 0);
+    EXPECT_EQ(agent->out(), lines({"Profiling started"}));
+    EXPECT_TRUE(target.alive());
+}
+
+} // namespace
+} // namespace YultTest
