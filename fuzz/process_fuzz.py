@@ -242,8 +242,7 @@ def main():
     sanitizers = "halt_on_error=1:abort_on_error=1:print_summary=1"
     args.env = dict(os.environ, PATH=f"{root}/tools:{os.environ['PATH']}", TULM_HOME=work + "/tulm",
                     ASAN_OPTIONS=sanitizers + ":detect_leaks=1", UBSAN_OPTIONS=sanitizers + ":print_stacktrace=1")
-    # A real handler: the agent refuses a target that would die of SIGUSR1 (a thread waiting in
-    # sigtimedwait shows it unblocked). The handler only wakes a pipe.
+    # A real handler, so that SIGUSR1 never ends this process; it only wakes a pipe.
     wake, wake_write = os.pipe()
     os.set_blocking(wake_write, False)
     signal.signal(signal.SIGUSR1, lambda *_: None)
