@@ -67,7 +67,7 @@ def hostile_metadata(rng, token, actual, heap):
                  [b":", b"", b"::", b"#"], [size]]
     else:
         aimed = ["../{t}", "../../{t}", "./../{t}", "{t}-dir/../../{t}", "../tmp/{t}-dir/x", "{t}-dir/x", "{t}-dir",
-                 "{t}-link", "{t}-fifo"]  # out of /tmp, or at what stands planted there
+                 "{t}-link", "{t}-fifo", "{t}-hardlink", "{t}-foreign"]  # out of /tmp, or at what stands planted there
         odd = ["", ".", "..", "/", "/{t}", "{t}\x01", "{t}\x7f", "{t}\x1b[31m", "{t}\xff", "{t}#x", "{t}:a:b",
                "{t}%n%s", " {t}", "{t}\t", "{T}.TRACE", "{t}.trace:trace-filesize:1", "{t}" + "a" * 236,
                "{t}" + "a" * 300]
@@ -168,11 +168,18 @@ def iterate(args, wake, work, index):
               "steps": [[kind, message.decode("latin-1")] for kind, message in steps]}
     findings, agent, stored = [], None, []
     before = set(os.listdir("/tmp"))
-    bait = "/tmp/" + token  # what hostile names aim at: a directory, a symbolic link, a FIFO
+    bait = "/tmp/" + token  # what hostile names aim at: a directory, links, a FIFO, another user's file
+    victim = b"not the agent's to write"
     try:
         os.mkdir(bait + "-dir")
         os.symlink(bait + "-dir/target", bait + "-link")
         os.mkfifo(bait + "-fifo")
+        for planted in (bait + "-victim", bait + "-foreign"):
+            with open(planted, "wb") as f:
+                f.write(victim)
+        os.link(bait + "-victim", bait + "-hardlink")
+        if os.geteuid() == 0:
+            os.chown(bait + "-foreign", 65534, 65534)
         while select.select([wake], [], [], 0)[0]:
             os.read(wake, 4096)
         with open(work + "/out", "wb") as out, open(work + "/err", "wb") as err:
@@ -196,8 +203,9 @@ def iterate(args, wake, work, index):
         if pristine and not (status == 0 and wire.endswith(final) and kept):
             findings.append(f"conforming {job} run failed: exit {status}, wire {wire[:200]!r}")
         if os.listdir(bait + "-dir") or not os.path.islink(bait + "-link") or \
-                not stat.S_ISFIFO(os.lstat(bait + "-fifo").st_mode):
-            findings.append("written through or over a planted directory, symbolic link or FIFO")
+                not stat.S_ISFIFO(os.lstat(bait + "-fifo").st_mode) or \
+                any(open(bait + kept, "rb").read() != victim for kept in ("-victim", "-hardlink", "-foreign")):
+            findings.append("written through or over a planted directory, link, FIFO or another user's file")
         for path in ["/" + name for name in os.listdir("/") if token in name] + \
                 ["/tmp/" + name for name in set(os.listdir("/tmp")) - before]:
             regular = os.path.isfile(path) and not os.path.islink(path)

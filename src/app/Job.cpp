@@ -1,6 +1,5 @@
 #include "app/Job.h"
 
-#include "link/Server.h"
 #include "logger/Log.h"
 #include "pages/Help.h"
 #include "pages/Version.h"
@@ -12,6 +11,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace YultService {
@@ -21,6 +21,7 @@ namespace {
 using Logger::Log;
 
 constexpr unsigned short defaultPort = 9091;
+constexpr int firstDynamicPort = 49152;
 
 // SIGUSR1's default action ends a process, so the signal meant for the profiler goes only to a
 // target that catches or ignores it, or whose every thread blocks it or waits for it with
@@ -122,12 +123,32 @@ void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)
     }
 }
 
+unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
+                           const std::shared_ptr<InputOptions::InputParser>& options, const PortProbe& probe)
+{
+    if (!options->shouldUseDynamicPorting()) {
+        server.emplace(ioContext, defaultPort, options);
+        return defaultPort;
+    }
+    for (int from = firstDynamicPort;;) {
+        const auto port = static_cast<unsigned short>(probe(from)); // past the range: "Faile to find free port."
+        try {
+            server.emplace(ioContext, port, options);
+            return port;
+        } catch (const std::system_error& error) {
+            if (error.code() != asio::error::address_in_use) {
+                throw;
+            }
+            from = port + 1;
+        }
+    }
+}
+
 void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options)
 {
-    const auto port =
-        options->shouldUseDynamicPorting() ? static_cast<unsigned short>(Utils::Helper::getFreePort()) : defaultPort;
     asio::io_context ioContext;
-    SocketCommunication::Server server(ioContext, port, options);
+    std::optional<SocketCommunication::Server> server;
+    const auto port = startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
     enqueueProfilerSignalJob(ioContext, port, options);
     ioContext.run();
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "link/Server.h"
 #include "options/InputParser.h"
 
 #include <asio.hpp>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace YultService {
 
@@ -22,6 +25,13 @@ OptionCheck checkOptionRules(const InputOptions::InputParser& options);
 bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Prints the help or version page, or runs the profiling job.
 void processCommand(const std::shared_ptr<InputOptions::InputParser>& options);
+/// Finds a port that can be bound, from the given one on (as Utils::Helper::getFreePort does).
+using PortProbe = std::function<int(int from)>;
+/// Starts the server on the job's port, 9091 or with -D the first free one from 49152 on, and
+/// returns that port. A dynamic port that another process takes between the probe and the
+/// listener moves the search on.
+unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
+                           const std::shared_ptr<InputOptions::InputParser>& options, const PortProbe& probe);
 /// Listens, signals the target and runs the event loop until it has no work left.
 void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Queues the job that sends the target SIGUSR1 carrying the port; sends nothing yet.

@@ -5,11 +5,13 @@
 #include <asio.hpp>
 
 #include <memory>
+#include <string>
 
 namespace YultService::SocketCommunication {
 
-/// The listening end of the link: accepts exactly one connection and starts a session on it.
-/// The server deadline bounds only the wait for that connection.
+/// The listening end of the link: serves exactly one connection, from a local process of the
+/// target's user (or root, or our own user), and starts a session on it; other peers are closed
+/// unserved. The server deadline bounds only the wait for that connection.
 class Server
 {
   public:
@@ -20,6 +22,8 @@ class Server
 
   private:
     void doAccept();
+    bool mayServePeer() const;
+    std::string describePeer() const;
     void armDeadlineWait();
     void checkDeadline();
 

@@ -10,19 +10,37 @@
 namespace YultService::SocketCommunication {
 
 namespace {
+
 constexpr std::size_t bufferSize = std::size_t{1} << 16;
+
+// A new file is created. An existing one is opened without truncating it and is replaced only
+// when it is what an earlier trace of ours is: a plain file with one link, owned by us. Anything
+// else stays as it is: a symbolic link (O_NOFOLLOW), a FIFO (O_NONBLOCK keeps one without a
+// reader from holding the event loop), a device or directory, a hard link to some other file,
+// another user's file.
+int openReplaceable(const std::string& path)
+{
+    const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+    if (fd >= 0 || errno != EEXIST) {
+        return fd;
+    }
+    fd = ::open(path.c_str(), flags);
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+        info.st_uid == geteuid() && ftruncate(fd, 0) == 0) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return -1;
+}
+
 } // namespace
 
-TraceFile::TraceFile(const std::string& path)
+TraceFile::TraceFile(const std::string& path) : fd(openReplaceable(path))
 {
-    // O_NOFOLLOW fails on a symbolic link; O_NONBLOCK keeps a FIFO without a reader from
-    // holding the event loop, and the type check then refuses it like any other non-file.
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    struct stat info {};
-    if (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
-        ::close(fd);
-        fd = -1;
-    }
     healthy = fd >= 0;
     if (healthy) {
         buffer = std::make_unique<char[]>(bufferSize);

@@ -12,7 +12,8 @@ namespace YultService::SocketCommunication {
 class TraceFile
 {
   public:
-    /// Opens the path for writing; a symbolic link, FIFO, device or directory there is refused.
+    /// Opens the path for writing: creates the file, or replaces an earlier trace of ours there;
+    /// anything else at the path is refused and left as it is.
     explicit TraceFile(const std::string& path);
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;

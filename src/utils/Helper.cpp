@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -181,14 +183,82 @@ bool Helper::isPortOccupied(int port)
     return bound != 0;
 }
 
-int Helper::getFreePort()
+int Helper::getFreePort(int from)
 {
-    for (int port = 49152; port <= 65535; ++port) {
+    for (int port = from; port <= 65535; ++port) {
         if (!isPortOccupied(port)) {
             return port;
         }
     }
     throw std::runtime_error("Faile to find free port.");
+}
+
+std::string Helper::tcpTableEndpoint(std::uint32_t address, std::uint16_t port, bool mapped)
+{
+    // The kernel prints each 32-bit word of the address as it lies in memory, read as a host
+    // number, so the same formatting of the same bytes matches on either byte order.
+    std::uint32_t words[4] = {0, 0, 0, address};
+    const unsigned char mark[4] = {0, 0, 0xff, 0xff};
+    std::memcpy(&words[2], mark, sizeof(mark));
+    char text[48];
+    if (mapped) {
+        std::snprintf(text, sizeof(text), "%08X%08X%08X%08X:%04X", words[0], words[1], words[2], words[3], port);
+    } else {
+        std::snprintf(text, sizeof(text), "%08X:%04X", address, port);
+    }
+    return text;
+}
+
+std::optional<unsigned> Helper::tcpSocketOwner(const std::string& table, const std::string& local,
+                                               const std::string& remote)
+{
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string slot, own, peer, state, queues, timer, retransmits;
+        unsigned uid = 0;
+        if (fields >> slot >> own >> peer >> state >> queues >> timer >> retransmits >> uid && own == local &&
+            peer == remote) {
+            return uid;
+        }
+    }
+    return std::nullopt;
+}
+
+Helper::PeerLookup Helper::lookUpPeer(std::uint32_t peerAddress, std::uint16_t peerPort, std::uint32_t ownAddress,
+                                      std::uint16_t ownPort)
+{
+    // A peer on an IPv6 socket reaches our IPv4 listener through an IPv4-mapped address, and its
+    // socket is then listed in tcp6.
+    PeerLookup lookup;
+    for (const bool mapped : {false, true}) {
+        const auto table = readProcFile(mapped ? "/proc/net/tcp6" : "/proc/net/tcp");
+        if (!table) {
+            continue;
+        }
+        lookup.tablesRead = true;
+        lookup.owner = tcpSocketOwner(*table, tcpTableEndpoint(peerAddress, peerPort, mapped),
+                                      tcpTableEndpoint(ownAddress, ownPort, mapped));
+        if (lookup.owner) {
+            break;
+        }
+    }
+    return lookup;
+}
+
+std::vector<unsigned> Helper::processUids(int pid)
+{
+    std::vector<unsigned> uids;
+    const auto status = readProcFile(processPath(pid) + "/status");
+    const auto at = status ? status->find("\nUid:") : std::string::npos;
+    if (at != std::string::npos) {
+        std::istringstream fields(status->substr(at + 5, status->find('\n', at + 1) - at - 5));
+        for (unsigned uid = 0; fields >> uid;) {
+            uids.push_back(uid);
+        }
+    }
+    return uids;
 }
 
 bool Helper::fileExists(const std::string& path)

@@ -1,5 +1,7 @@
 #include "LinkFixture.h"
 
+#include <functional>
+
 namespace YultTest {
 namespace {
 
@@ -89,19 +91,28 @@ TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
     expectStored("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 }
 
-// What stands at the path is neither followed nor waited on, and nothing is confirmed.
-TEST_F(TraceReception, SymbolicLinkOrFifoAtPathRefused)
+// What stands at the path and is not an earlier trace of ours is neither followed, waited on nor
+// replaced, and nothing is confirmed.
+TEST_F(TraceReception, WhatItMayNotReplaceIsRefusedAndKept)
 {
     TempDir dir;
     const std::string target = dir.path + "/target";
-    writeFile(target, "kept as it was");
-    for (const bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "fifo" : "symbolic link");
+    constexpr int skipped = 1;
+    const std::vector<std::pair<const char*, std::function<int()>>> plants = {
+        {"symbolic link", [&] { return symlink(target.c_str(), path.c_str()); }},
+        {"fifo", [&] { return mkfifo(path.c_str(), 0644); }},
+        {"hard link", [&] { return link(target.c_str(), path.c_str()); }},
+        {"another user's file", [&] { return geteuid() == 0 ? rename(target.c_str(), path.c_str()) : skipped; }},
+    };
+    for (const auto& [what, plant] : plants) {
+        SCOPED_TRACE(what);
+        writeFile(target, "kept as it was");
+        chown(target.c_str(), 65534, 65534);
         std::filesystem::remove(path);
-        if (fifo) {
-            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
-        } else {
-            std::filesystem::create_symlink(target, path);
+        if (const int planted = plant(); planted != 0) {
+            EXPECT_EQ(planted, skipped) << "cannot plant it";
+            std::cout << what << ": not tried, it needs root\n";
+            continue;
         }
         announceTrace(traceAnnouncement(name, 5));
         app.send("abcde" + marker);
@@ -110,9 +121,9 @@ TEST_F(TraceReception, SymbolicLinkOrFifoAtPathRefused)
         EXPECT_EQ(agent->out(), "YultService: Profiling stopped\n");
         EXPECT_EQ(agent->err(), "YultService: Error receiving and processing CPU trace file\n"
                                 "YultService: Trace file path: " + path + "\n");
-        EXPECT_EQ(std::filesystem::status(path).type(),
-                  fifo ? std::filesystem::file_type::fifo : std::filesystem::file_type::regular);
-        EXPECT_EQ(readFile(target), "kept as it was");
+        const bool fifo = std::string(what) == "fifo";
+        EXPECT_EQ(std::filesystem::symlink_status(path).type() == std::filesystem::file_type::fifo, fifo);
+        EXPECT_EQ(readFile(fifo ? target : path), "kept as it was");
         app.close();
     }
 }

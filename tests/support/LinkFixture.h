@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sys/stat.h>
@@ -62,6 +64,23 @@ class LinkFixture : public ::testing::Test
         EXPECT_GT(port, 0) << agent->err();
         EXPECT_TRUE(app.connectTo(port));
         return port;
+    }
+
+    /// Waits until the agent has taken every connection from the listen queue of its port and,
+    /// having looked at them, sleeps again: the kernel's TCP table shows a listener's queue.
+    void awaitAccepted(int port) const
+    {
+        char listener[32];
+        std::snprintf(listener, sizeof(listener), "00000000:%04X 00000000:0000 0A ", port);
+        const auto queued = [&listener] {
+            const std::string table = readFile("/proc/net/tcp");
+            const auto at = table.find(listener);
+            return at != std::string::npos && table.compare(at + std::strlen(listener) + 9, 8, "00000000") != 0;
+        };
+        for (const auto until = std::chrono::steady_clock::now() + 5s; queued() && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(100us); // the kernel announces no accept
+        }
+        agent->waitIdle();
     }
 
     /// Sends a message the agent does not answer and waits until the agent has taken it.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/syscall.h>
 
 #include <string>
@@ -62,6 +64,29 @@ TEST(SignalState, WaitingForSignalsByAnyOfThreeSigns)
         EXPECT_EQ(Helper::isWaitingForSignals(c.wchan, c.stack, c.syscall), c.waiting)
             << c.wchan << " | " << c.stack << " | " << c.syscall;
     }
+}
+
+// Lines as /proc/net/tcp and tcp6 write them: the peer at 127.0.0.1:54321 (owner 1000) talking to
+// us on 9091, our side of it (owner 0), and a peer with the same port on another address.
+TEST(TcpTables, OwnerOfTheSocketWithBothEndpoints)
+{
+    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+    const std::uint32_t other = htonl(0x0A000002);
+    const std::string peer = Helper::tcpTableEndpoint(loopback, 54321, false);
+    const std::string own = Helper::tcpTableEndpoint(loopback, 9091, false);
+    EXPECT_EQ(peer, "0100007F:D431");
+    EXPECT_EQ(Helper::tcpTableEndpoint(loopback, 9091, true), "0000000000000000FFFF00000100007F:2383");
+    const std::string header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid\n";
+    const std::string table = header +
+                              "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 1\n"
+                              "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 2\n"
+                              "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 3\n";
+    EXPECT_EQ(Helper::tcpSocketOwner(table, peer, own), 1000U);
+    EXPECT_EQ(Helper::tcpSocketOwner(table, own, peer), 0U);
+    EXPECT_EQ(Helper::tcpSocketOwner(table, Helper::tcpTableEndpoint(other, 54321, false), own), 1001U);
+    EXPECT_EQ(Helper::tcpSocketOwner(table, Helper::tcpTableEndpoint(loopback, 54322, false), own), std::nullopt);
+    EXPECT_EQ(Helper::tcpSocketOwner(header, peer, own), std::nullopt);
+    EXPECT_EQ(Helper::tcpSocketOwner("garbage\n0: x y\n", peer, own), std::nullopt);
 }
 
 } // namespace

@@ -22,6 +22,7 @@ TEST(TraceFile, OpensOnlyWhatItMayReplace)
 {
     const TempDir dir;
     const std::string other = dir.path + "/other";
+    const std::string kept = "kept as it was";
     const struct
     {
         const char* name;
@@ -33,22 +34,30 @@ TEST(TraceFile, OpensOnlyWhatItMayReplace)
          true},
         {"symbolic link", [](const std::string& path, const std::string& to) { symlink(to.c_str(), path.c_str()); },
          false},
+        {"hard link", [](const std::string& path, const std::string& to) { link(to.c_str(), path.c_str()); }, false},
+        {"another user's file",
+         [](const std::string& path, const std::string&) {
+             writeFile(path, "kept as it was");
+             ASSERT_EQ(chown(path.c_str(), 65534, 65534) == 0, geteuid() == 0); // needs root; else our own
+         },
+         geteuid() != 0},
         {"fifo", [](const std::string& path, const std::string&) { mkfifo(path.c_str(), 0644); }, false},
         {"directory", [](const std::string& path, const std::string&) { mkdir(path.c_str(), 0755); }, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        writeFile(other, "kept as it was");
+        writeFile(other, kept);
         const std::string path = dir.path + "/" + c.name;
         c.plant(path, other);
         TraceFile file(path);
         EXPECT_EQ(file.isOpen(), c.opens);
         file.write("new", 3);
         EXPECT_EQ(file.close(), c.opens);
-        if (c.opens) {
-            EXPECT_EQ(readFile(path), "new");
+        EXPECT_EQ(readFile(other), kept);
+        const bool plainFile = std::filesystem::is_regular_file(std::filesystem::symlink_status(path));
+        if (plainFile) {
+            EXPECT_EQ(readFile(path), c.opens ? "new" : kept);
         }
-        EXPECT_EQ(readFile(other), "kept as it was");
     }
 }
 

@@ -126,6 +126,12 @@ std::string AppPeer::receiveUntilClosed()
     return all;
 }
 
+bool AppPeer::closedUnanswered(std::chrono::milliseconds timeout)
+{
+    char byte = 0;
+    return readable(socketFd, timeout) && recv(socketFd, &byte, 1, 0) <= 0;
+}
+
 std::string AppPeer::handshake()
 {
     send("hello");

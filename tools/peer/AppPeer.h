@@ -45,6 +45,9 @@ class AppPeer
     std::string receive(std::chrono::milliseconds timeout = 10s);
     /// Everything until the agent closes the connection (or sends nothing for 10 s).
     std::string receiveUntilClosed();
+    /// True when the agent ends the connection (an end of stream or a reset) within the timeout
+    /// without having sent a byte.
+    bool closedUnanswered(std::chrono::milliseconds timeout = 10s);
     /// hello / hello / handshake-success-ack; returns the agent's command.
     std::string handshake();
     void close();

@@ -127,19 +127,7 @@ int ChildProcess::waitExit(std::chrono::milliseconds timeout, rusage* usage)
 
 bool ChildProcess::alive() const { return child > 0 && !readable(pidfd, std::chrono::milliseconds(0)); }
 
-bool ChildProcess::waitIdle(std::chrono::milliseconds timeout) const
-{
-    for (const auto until = Clock::now() + timeout; Clock::now() < until;) {
-        const std::string stat = readFile("/proc/" + std::to_string(child) + "/stat");
-        const auto state = stat.rfind(") ");
-        if (state == std::string::npos || stat[state + 2] == 'S' || stat[state + 2] == 'Z') {
-            return true;
-        }
-        // The kernel announces no change of a process's state: look again shortly.
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    return false;
-}
+bool ChildProcess::waitIdle(std::chrono::milliseconds timeout) const { return YultPeer::waitIdle(child, timeout); }
 
 std::string ChildProcess::readLine(std::chrono::milliseconds timeout)
 {
@@ -176,5 +164,19 @@ std::vector<std::string> agentCommand(const std::vector<std::string>& arguments)
 }
 
 std::string builtFile(const std::string& name) { return YULT_BUILD_DIR "/" + name; }
+
+bool waitIdle(pid_t pid, std::chrono::milliseconds timeout)
+{
+    for (const auto until = Clock::now() + timeout; Clock::now() < until;) {
+        const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+        const auto state = stat.rfind(") ");
+        if (state == std::string::npos || stat[state + 2] == 'S' || stat[state + 2] == 'Z') {
+            return true;
+        }
+        // The kernel announces no change of a process's state: look again shortly.
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return false;
+}
 
 } // namespace YultPeer

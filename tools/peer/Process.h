@@ -58,5 +58,7 @@ std::string agentFile();
 std::vector<std::string> agentCommand(const std::vector<std::string>& arguments);
 /// A file of the build tree: the simulator, the lifecycle tool stand-in's folder.
 std::string builtFile(const std::string& name);
+/// ChildProcess::waitIdle for any process of ours, such as the agent run under a launcher.
+bool waitIdle(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
 } // namespace YultPeer
