@@ -83,8 +83,8 @@ class Session : public std::enable_shared_from_this<Session>
 
   private:
     void armDeadlineWait();
+    void moveDeadline();
     void checkDeadline();
-    void startRead(bool wholeChunk, const ReadCallback& callback);
     void readOn();
     void sendCommand();
     std::size_t sendNow(const std::string& text, asio::error_code& ec);
@@ -103,6 +103,8 @@ class Session : public std::enable_shared_from_this<Session>
                              const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
     void readChunksInto(std::streamoff announced, const ChunkSink& keep,
                         const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
+    void readTransferData();
+    void feedTransfer();
 
     /// Ends the process with status 0 once what was sent can still reach the application.
     [[noreturn]] void endRun();
@@ -115,6 +117,21 @@ class Session : public std::enable_shared_from_this<Session>
     std::unique_ptr<Logger::Log> logger;
     int writeRetryCount = 0; ///< consecutive failed attempts of the message being written
     int writesPending = 0;   ///< writes started whose completion has not run yet
+
+    // A data transfer reads what the kernel holds in one call and hands the chunk loop the
+    // 1024-byte reads it would have been given with the same data waiting.
+    struct Transfer
+    {
+        std::streamoff announced;
+        ChunkSink keep;
+        std::shared_ptr<std::streampos> received;
+        CompletionAction done;
+    };
+    static constexpr std::size_t transferReadSize = 64 * 1024;
+    std::unique_ptr<Transfer> transfer;
+    std::unique_ptr<char[]> transferBuffer;
+    std::size_t transferBegin = 0; ///< first byte of the buffer not yet handed on
+    std::size_t transferEnd = 0;   ///< end of the bytes the last read brought
 };
 
 } // namespace YultService::SocketCommunication

@@ -69,21 +69,39 @@ void Session::readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetada
 void Session::readChunksInto(std::streamoff announced, const ChunkSink& keep,
                              const std::shared_ptr<std::streampos>& received, const CompletionAction& done)
 {
-    startRead(true, [this, announced, keep, received, done](const std::string& chunk, unsigned int) {
-        const ChunkStep step = accountChunk(chunk, *received, announced);
-        keep(chunk.data(), step.storedBytes);
-        *received = step.received;
+    transfer = std::make_unique<Transfer>(Transfer{announced, keep, received, done});
+    readTransferData();
+}
+
+// Hands on the buffer in the reads a 1024-byte reader would have made, each moving the
+// deadline and logged as a received message. Bytes left when the transfer completes are
+// beyond anything the application may send before our acknowledgement; the run ends after it.
+void Session::feedTransfer()
+{
+    constexpr std::size_t pieceSize = sizeof(readBuffer);
+    while (transfer && transferBegin < transferEnd) {
+        const std::size_t length = std::min(pieceSize, transferEnd - transferBegin);
+        const std::string_view piece(transferBuffer.get() + transferBegin, length);
+        transferBegin += length;
+        logger->info("Received message");
+        const ChunkStep step = accountChunk(piece, *transfer->received, transfer->announced);
+        transfer->keep(piece.data(), step.storedBytes);
+        *transfer->received = step.received;
         if (logger->isVerbose()) { // formatting every 1 KiB read costs more than the read itself
             logger->info(Logger::Log::StringFormat("Data received so far: %lld Total file size: %lld",
                                                    static_cast<long long>(step.received),
-                                                   static_cast<long long>(announced)));
+                                                   static_cast<long long>(transfer->announced)));
         }
         if (step.complete) {
-            done(step.received);
-        } else {
-            readChunksInto(announced, keep, received, done);
+            const auto finished = std::move(transfer);
+            finished->done(step.received);
+            return;
         }
-    });
+        moveDeadline();
+    }
+    if (transfer) {
+        readTransferData();
+    }
 }
 
 void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,

@@ -21,27 +21,47 @@ std::chrono::steady_clock::time_point saturatingNowPlus(std::chrono::steady_cloc
 
 } // namespace
 
-void Session::doRead(const ReadCallback& callback) { startRead(false, callback); }
+void Session::moveDeadline() { readExpiry = saturatingNowPlus(sessionTimeout); }
 
-// Messages end at their first NUL; file data (wholeChunk) must keep every byte of the read.
-void Session::startRead(bool wholeChunk, const ReadCallback& callback)
+// A message ends at its first NUL.
+void Session::doRead(const ReadCallback& callback)
 {
     auto self(shared_from_this());
-    readExpiry = saturatingNowPlus(sessionTimeout);
+    moveDeadline();
     std::memset(readBuffer, 0, sizeof(readBuffer));
     socket.async_read_some(asio::buffer(readBuffer, sizeof(readBuffer)),
-                           [this, self, wholeChunk, callback](const asio::error_code& ec, std::size_t count) {
+                           [this, self, callback](const asio::error_code& ec, std::size_t count) {
                                if (ec) {
                                    Logger::Log::error(
                                        Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
                                    return;
                                }
                                logger->info("Received message");
-                               if (!callback) {
+                               if (callback) {
+                                   callback(std::string(readBuffer, strnlen(readBuffer, count)),
+                                            static_cast<unsigned int>(count));
+                               }
+                           });
+}
+
+// File data keeps every byte; the event loop is entered once per buffer, not once per KiB.
+void Session::readTransferData()
+{
+    auto self(shared_from_this());
+    moveDeadline();
+    if (!transferBuffer) {
+        transferBuffer = std::make_unique<char[]>(transferReadSize);
+    }
+    socket.async_read_some(asio::buffer(transferBuffer.get(), transferReadSize),
+                           [this, self](const asio::error_code& ec, std::size_t count) {
+                               if (ec) {
+                                   Logger::Log::error(
+                                       Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
                                    return;
                                }
-                               const std::size_t length = wholeChunk ? count : strnlen(readBuffer, count);
-                               callback(std::string(readBuffer, length), static_cast<unsigned int>(count));
+                               transferBegin = 0;
+                               transferEnd = count;
+                               feedTransfer();
                            });
 }
 

@@ -22,6 +22,18 @@ std::string traceAnnouncement(const std::string& name, std::size_t size)
     return "profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(size);
 }
 
+std::string progressLines(const std::string& output)
+{
+    std::istringstream out(output);
+    std::string progress;
+    for (std::string line; std::getline(out, line);) {
+        if (line.find("Data received so far") != std::string::npos) {
+            progress += line + "\n";
+        }
+    }
+    return progress;
+}
+
 class TraceReception : public LinkFixture
 {
   protected:
@@ -147,17 +159,25 @@ TEST_F(TraceReception, VerboseProgressLinePerRead)
     app.send("hij" + marker);
     EXPECT_EQ(app.receiveUntilClosed(), "profiler-trace-file-received");
     EXPECT_EQ(agent->waitExit(), 0);
-    std::istringstream out(agent->out());
-    std::string progress;
-    for (std::string line; std::getline(out, line);) {
-        if (line.find("Data received so far") != std::string::npos) {
-            progress += line + "\n";
-        }
-    }
-    EXPECT_EQ(progress, "YultService: Data received so far: 4 Total file size: 10\n"
+    EXPECT_EQ(progressLines(agent->out()), "YultService: Data received so far: 4 Total file size: 10\n"
                         "YultService: Data received so far: 7 Total file size: 10\n"
                         "YultService: Data received so far: 10 Total file size: 10\n");
     EXPECT_EQ(readFile(path), "abcdefghij");
+}
+
+// Bytes that arrive together are handed on as the 1024-byte reads a reader of that size would
+// have made; here the marker straddles the last two of them.
+TEST_F(TraceReception, DataArrivingTogetherIsCountedInKiBReads)
+{
+    const std::string content = patterned(3064);
+    announceTrace(traceAnnouncement(name, content.size()), {"-C", "-O", "-V"});
+    app.send(content + marker);
+    EXPECT_EQ(app.receiveUntilClosed(), "profiler-trace-file-received");
+    EXPECT_EQ(agent->waitExit(), 0);
+    EXPECT_EQ(progressLines(agent->out()), "YultService: Data received so far: 1024 Total file size: 3064\n"
+                        "YultService: Data received so far: 2048 Total file size: 3064\n"
+                        "YultService: Data received so far: 3064 Total file size: 3064\n");
+    EXPECT_EQ(readFile(path), content);
 }
 
 } // namespace
