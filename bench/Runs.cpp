@@ -1,0 +1,152 @@
+#include "Runs.h"
+
+#include "Launched.h"
+#include "Sender.h"
+
+#include <chrono>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace YultBench {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string self = std::to_string(getpid());
+const std::string traceName = "yult-bench-" + self + ".trace";
+const std::string tracePath = "/tmp/" + traceName;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+double cpuSeconds(const rusage& usage)
+{
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void expect(bool met, const std::string& what, const std::string& agentErr)
+{
+    if (!met) {
+        throw std::runtime_error(what + (agentErr.empty() ? "" : "; the agent said:\n" + agentErr));
+    }
+}
+
+std::vector<std::string> agent(const std::vector<std::string>& options)
+{
+    std::vector<std::string> arguments{"-P", self};
+    arguments.insert(arguments.end(), options.begin(), options.end());
+    return YultPeer::agentCommand(arguments);
+}
+
+// Takes the agent's signal, connects to the port it carries and shakes hands.
+void converse(YultPeer::AppPeer& app, const std::string& command, const std::string& agentErr)
+{
+    const int port = app.awaitSignalValue();
+    expect(port > 0 && app.connectTo(port), "no signal or no connection for " + command, agentErr);
+    expect(app.handshake() == command, "the handshake did not bring " + command, agentErr);
+}
+
+Delivery deliverTo(YultPeer::AppPeer& app, std::size_t size, const Launched& launched)
+{
+    try {
+        return deliver(app, size);
+    } catch (const std::runtime_error& broken) {
+        expect(false, broken.what(), launched.err());
+        throw;
+    }
+}
+
+} // namespace
+
+Application::Application() { registry.add(getpid(), "com.olva.bench"); }
+
+AgentRun Application::receiveTrace(std::size_t size)
+{
+    std::remove(tracePath.c_str());
+    Launched launched(agent({"-C", "-O"}), registry.environment());
+    converse(app, "stop-profiling", launched.err());
+    app.send("profiling-stopped");
+    const pid_t agentPid = launched.commandPid();
+    expect(agentPid > 0 && YultPeer::waitIdle(agentPid), "trace run: the agent did not settle", launched.err());
+    app.send("profiler-trace-metadata:trace-filename:" + traceName + "#trace-filesize:" + std::to_string(size));
+    expect(app.receive() == "ack-profiler-trace-metadata", "trace run: no acknowledgement", launched.err());
+    const Delivery delivery = deliverTo(app, size, launched);
+    app.close();
+    const Usage usage = launched.finish();
+    const bool stored = holdsDelivery(tracePath, size);
+    std::remove(tracePath.c_str());
+    expect(delivery.reply == "profiler-trace-file-received" && usage.status == 0 && stored &&
+               launched.out() == "YultService: Profiling stopped\nYultService: Profile trace dumped to : " +
+                                     tracePath + "\n",
+           "trace run: not stored as sent (reply \"" + delivery.reply + "\")", launched.err());
+    return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
+}
+
+AgentRun Application::receiveHeap(std::size_t size)
+{
+    Launched launched(agent({"-M", "-J"}), registry.environment());
+    converse(app, "get-js-heapinfo", launched.err());
+    app.send("js-heapinfo-metadata:js-heapinfo-size:" + std::to_string(size));
+    expect(app.receive() == "js-heapinfo-metadata-ack", "heap run: no acknowledgement", launched.err());
+    const Delivery delivery = deliverTo(app, size, launched);
+    app.close();
+    const Usage usage = launched.finish();
+    const std::string prefix = "YultService: JavaScript HeapInfo: ";
+    const std::string out = launched.out();
+    expect(delivery.reply == "js-heapinfo-received" && usage.status == 0 &&
+               out.size() == prefix.size() + size + 1 && out.compare(0, prefix.size(), prefix) == 0,
+           "heap run: summary not printed whole (reply \"" + delivery.reply + "\")", launched.err());
+    return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
+}
+
+CommandRun Application::startProfiling()
+{
+    const auto start = Clock::now();
+    YultPeer::ChildProcess started(agent({"-C", "-S"}), registry.environment());
+    converse(app, "start-profiling", started.err());
+    app.send("profiling-started");
+    rusage usage{};
+    const int status = started.waitExit(std::chrono::seconds(20), &usage);
+    const double seconds = secondsSince(start);
+    app.close();
+    expect(status == 0 && started.out() == "YultService: Profiling started\n", "CPU start run failed", started.err());
+    return {seconds, cpuSeconds(usage)};
+}
+
+CommandRun Application::lookUp()
+{
+    const auto start = Clock::now();
+    YultPeer::ChildProcess pipeline({"/bin/sh", "-c", "tulm list | grep -w " + self}, registry.environment());
+    rusage usage{};
+    const int status = pipeline.waitExit(std::chrono::seconds(20), &usage);
+    const double seconds = secondsSince(start);
+    expect(status == 0 && !pipeline.out().empty(), "the lookup pipeline did not list this process", pipeline.err());
+    return {seconds, cpuSeconds(usage)};
+}
+
+CommandRun Application::printVersion()
+{
+    const auto start = Clock::now();
+    YultPeer::ChildProcess version(YultPeer::agentCommand({"-v"}));
+    rusage usage{};
+    const int status = version.waitExit(std::chrono::seconds(20), &usage);
+    const double seconds = secondsSince(start);
+    expect(status == 0 && !version.out().empty(), "the agent printed no version", version.err());
+    return {seconds, cpuSeconds(usage)};
+}
+
+long Application::launcherFloorKiB()
+{
+    Launched floor({"/bin/true"});
+    const Usage usage = floor.finish();
+    expect(usage.status == 0, "rss-launch /bin/true failed", floor.err());
+    return usage.maxRssKiB;
+}
+
+} // namespace YultBench
