@@ -45,7 +45,7 @@ void printTrace(const Results& r, int& met, int& targets)
                 "median [slowest-fastest] of %.0f rounds after an untimed one; CPU = user + system seconds per %.0f MiB, median\n",
                 r.traceMiB, static_cast<double>(r.traceRounds), r.traceMiB);
     row("agent (-C -O), trace stored under /tmp", rate(r.agentRate),
-        format("CPU %.3f s (its target lookup included)", r.agentCpu));
+        format("CPU %.3f s (its start and target lookup included)", r.agentCpu));
     row("yardstick A: 1024-byte recv loop, stdio to /tmp", rate(r.smallRecvRate), format("CPU %.3f s", r.smallRecvCpu));
     row("yardstick B: 64 KiB recv loop, stdio to /tmp", rate(r.largeRecvRate), format("CPU %.3f s", r.largeRecvCpu));
     targetRow("agent / 1024-byte recv loop (A)", format("%.2fx", r.agentRate.median / r.smallRecvRate.median),
