@@ -37,6 +37,19 @@ void expect(bool met, const std::string& what, const std::string& agentErr)
     }
 }
 
+// A command that must succeed and print something: its wall time and CPU.
+CommandRun timedCommand(const std::vector<std::string>& argv, const YultPeer::Environment& env,
+                        const std::string& failure)
+{
+    const auto start = Clock::now();
+    YultPeer::ChildProcess command(argv, env);
+    rusage usage{};
+    const int status = command.waitExit(std::chrono::seconds(20), &usage);
+    const double seconds = secondsSince(start);
+    expect(status == 0 && !command.out().empty(), failure, command.err());
+    return {seconds, cpuSeconds(usage)};
+}
+
 std::vector<std::string> agent(const std::vector<std::string>& options)
 {
     std::vector<std::string> arguments{"-P", self};
@@ -121,24 +134,13 @@ CommandRun Application::startProfiling()
 
 CommandRun Application::lookUp()
 {
-    const auto start = Clock::now();
-    YultPeer::ChildProcess pipeline({"/bin/sh", "-c", "tulm list | grep -w " + self}, registry.environment());
-    rusage usage{};
-    const int status = pipeline.waitExit(std::chrono::seconds(20), &usage);
-    const double seconds = secondsSince(start);
-    expect(status == 0 && !pipeline.out().empty(), "the lookup pipeline did not list this process", pipeline.err());
-    return {seconds, cpuSeconds(usage)};
+    return timedCommand({"/bin/sh", "-c", "tulm list | grep -w " + self}, registry.environment(),
+                        "the lookup pipeline did not list this process");
 }
 
 CommandRun Application::printVersion()
 {
-    const auto start = Clock::now();
-    YultPeer::ChildProcess version(YultPeer::agentCommand({"-v"}));
-    rusage usage{};
-    const int status = version.waitExit(std::chrono::seconds(20), &usage);
-    const double seconds = secondsSince(start);
-    expect(status == 0 && !version.out().empty(), "the agent printed no version", version.err());
-    return {seconds, cpuSeconds(usage)};
+    return timedCommand(YultPeer::agentCommand({"-v"}), {}, "the agent printed no version");
 }
 
 long Application::launcherFloorKiB()
