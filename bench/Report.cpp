@@ -10,6 +10,7 @@ namespace {
 constexpr double smallRecvRatioTarget = 0.8;  // agent / 1024-byte recv loop, at least
 constexpr double traceRssTargetMiB = 8;       // peak while receiving a trace, below
 constexpr double startRatioTarget = 1.5;      // CPU start / lookup pipeline, at most
+constexpr double refusalTargetUs = 200;       // one refused connection, below
 
 // A heap summary is held whole: one and a half times its size, and 4 MiB for the program.
 double heapRssTargetMiB(double heapMiB) { return 1.5 * heapMiB + 4; }
@@ -78,6 +79,14 @@ void printStart(const Results& r, int& met, int& targets)
     row("for scale: agent -v (process start and exit only)", format("%.2f ms", r.versionMs));
     targetRow("CPU start / lookup pipeline", format("%.2fx", r.startMs / r.lookupMs),
               format("<= %.2fx", startRatioTarget), r.startMs <= startRatioTarget * r.lookupMs, met, targets);
+    if (r.refusalRuns == 0) {
+        row("one refusal", "not measured", "holding another user's connections needs root");
+        return;
+    }
+    std::printf("\nRefusal: %d CPU start runs, each with %d connections held by another user, made after the\n"
+                "signal and before the application connects\n", r.refusalRuns, r.refusedPerRun);
+    targetRow("one refusal: (median run - median CPU start) / held", format("%.0f us", r.refusalUs),
+              format("< %.0f us", refusalTargetUs), r.refusalUs < refusalTargetUs, met, targets);
 }
 
 } // namespace

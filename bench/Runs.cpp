@@ -3,11 +3,20 @@
 #include "Launched.h"
 #include "Sender.h"
 
+#include <arpa/inet.h>
+#include <cerrno>
+#include <memory>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace YultBench {
@@ -75,6 +84,73 @@ Delivery deliverTo(YultPeer::AppPeer& app, std::size_t size, const Launched& lau
     }
 }
 
+// A child that has become `nobody`, holds `count` connections to the port and reports them made;
+// it lets go of them when the pipe it waits on is closed (or after a minute).
+class HeldConnections
+{
+  public:
+    HeldConnections(int port, int count)
+    {
+        int ready[2] = {-1, -1};
+        int release[2] = {-1, -1};
+        expect(pipe(ready) == 0 && pipe(release) == 0, "no pipe for the held connections", "");
+        child = fork();
+        if (child == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            _exit(hold(port, count, ready[1], release[0]));
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        releaseFd = release[1];
+        pollfd done{ready[0], POLLIN, 0};
+        char made = 0;
+        const bool held = child > 0 && poll(&done, 1, 20000) == 1 && read(ready[0], &made, 1) == 1 && made == 1;
+        ::close(ready[0]);
+        expect(held, "the held connections were not made", "");
+    }
+    ~HeldConnections()
+    {
+        ::close(releaseFd);
+        int status = 0;
+        if (child > 0) {
+            waitpid(child, &status, 0);
+        }
+    }
+    HeldConnections(const HeldConnections&) = delete;
+    HeldConnections& operator=(const HeldConnections&) = delete;
+
+  private:
+    static int hold(int port, int count, int ready, int release)
+    {
+        const rlimit files{static_cast<rlim_t>(count) + 64, static_cast<rlim_t>(count) + 64};
+        if (setrlimit(RLIMIT_NOFILE, &files) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
+            setuid(65534) != 0) {
+            return 2;
+        }
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < count; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) != 0) {
+                return 3;
+            }
+        }
+        const char made = 1;
+        if (write(ready, &made, 1) != 1) {
+            return 4;
+        }
+        pollfd released{release, POLLIN, 0};
+        poll(&released, 1, 60000);
+        return 0;
+    }
+
+    pid_t child = -1;
+    int releaseFd = -1;
+};
+
 } // namespace
 
 Application::Application() { registry.add(getpid(), "com.olva.bench"); }
@@ -118,11 +194,17 @@ AgentRun Application::receiveHeap(std::size_t size)
     return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
 }
 
-CommandRun Application::startProfiling()
+CommandRun Application::startProfiling(int refused)
 {
     const auto start = Clock::now();
     YultPeer::ChildProcess started(agent({"-C", "-S"}), registry.environment());
-    converse(app, "start-profiling", started.err());
+    const int port = app.awaitSignalValue();
+    std::unique_ptr<HeldConnections> held;
+    if (refused > 0 && port > 0) {
+        held = std::make_unique<HeldConnections>(port, refused);
+    }
+    expect(port > 0 && app.connectTo(port), "no signal or no connection for start-profiling", started.err());
+    expect(app.handshake() == "start-profiling", "the handshake did not bring start-profiling", started.err());
     app.send("profiling-started");
     rusage usage{};
     const int status = started.waitExit(std::chrono::seconds(20), &usage);

@@ -34,7 +34,9 @@ class Application
     /// `-M -J`: the heap summary announced and streamed by the one sender, then checked.
     AgentRun receiveHeap(std::size_t size);
     /// `-C -S`, the agent run directly (no launcher): wall time from its start to its exit.
-    CommandRun startProfiling();
+    /// With `refused` > 0, a process of another user (needs root) holds that many connections
+    /// to the port, made after the signal and before this process connects.
+    CommandRun startProfiling(int refused = 0);
     /// The agent's target lookup alone, `tulm list | grep -w PID`, in the agent's environment.
     CommandRun lookUp();
     /// `-v` alone: the agent's process start and exit, without a target, a lookup or a link.

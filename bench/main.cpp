@@ -23,6 +23,8 @@ constexpr std::size_t heapSize = std::size_t{16} << 20;
 constexpr int traceRounds = 5;
 constexpr int heapRuns = 3;
 constexpr int startRuns = 40;
+constexpr int refusalRuns = 10;
+constexpr int refusedPerRun = 200;
 
 double median(std::vector<double> values)
 {
@@ -126,6 +128,21 @@ void measureStart(Application& app, Results& results)
     results.versionMs = median(version);
 }
 
+// Run after measureStart, whose median CPU start it subtracts.
+void measureRefusal(Application& app, Results& results)
+{
+    if (geteuid() != 0) {
+        return;
+    }
+    std::vector<double> start;
+    for (int run = 0; run < refusalRuns; ++run) {
+        start.push_back(app.startProfiling(refusedPerRun).seconds * 1e3);
+    }
+    results.refusalRuns = refusalRuns;
+    results.refusedPerRun = refusedPerRun;
+    results.refusalUs = (median(start) - results.startMs) * 1e3 / refusedPerRun;
+}
+
 } // namespace
 
 int main()
@@ -138,6 +155,7 @@ int main()
         measureTrace(app, results);
         measureMemory(app, results);
         measureStart(app, results);
+        measureRefusal(app, results);
         std::ifstream("/proc/loadavg") >> results.load;
         results.cores = sysconf(_SC_NPROCESSORS_ONLN);
         printReport(results);
