@@ -1,18 +1,17 @@
 #include "app/Job.h"
 
+#include "guard/TargetSignal.h"
 #include "logger/Log.h"
 #include "pages/Help.h"
 #include "pages/Version.h"
 #include "utils/Helper.h"
 
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
 
 namespace YultService {
 
@@ -23,36 +22,9 @@ using Logger::Log;
 constexpr unsigned short defaultPort = 9091;
 constexpr int firstDynamicPort = 49152;
 
-// SIGUSR1's default action ends a process, so the signal meant for the profiler goes only to a
-// target that catches or ignores it, or whose every thread blocks it or waits for it with
-// sigwaitinfo, sigtimedwait or sigwait. While a thread sleeps in such a wait the kernel takes the
-// waited-for signals out of its mask, and puts them back only when the thread runs again after
-// waking. /proc shows the wait while the thread sleeps (wchan, the system call) and, where the
-// kernel stack can be read, also until it runs again. Where it cannot, a waiter that has just
-// woken looks exposed until it gets a CPU, and blocks or waits again as soon as it runs, while a
-// thread that would really die of the signal stays exposed. So a thread counts against the target
-// only when every look over a short window finds it exposed. A target that catches or ignores the
-// signal costs one read of its status; what cannot be read counts as handled.
-constexpr auto exposureWindow = std::chrono::milliseconds(40);
-constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
-
-bool targetTakesProfilerSignal(int pid)
-{
-    if (Utils::Helper::profilerSignalCaughtOrIgnored(pid)) {
-        return true;
-    }
-    auto exposed = Utils::Helper::threadsExposedToProfilerSignal(pid, Utils::Helper::threadsOf(pid));
-    const auto until = std::chrono::steady_clock::now() + exposureWindow;
-    while (!exposed.empty() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(exposureLookInterval);
-        exposed = Utils::Helper::threadsExposedToProfilerSignal(pid, exposed);
-    }
-    return exposed.empty();
-}
-
 void sendProfilerSignal(int pid, unsigned short port)
 {
-    if (!targetTakesProfilerSignal(pid)) {
+    if (!Guard::TargetSignal::mayBeSignalled(pid)) {
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }
     sigval value{};

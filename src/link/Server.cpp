@@ -1,15 +1,11 @@
 #include "link/Server.h"
 
+#include "guard/PeerAccess.h"
 #include "link/Session.h"
 #include "logger/Log.h"
-#include "utils/Helper.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstdint>
-#include <cstring>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace YultService::SocketCommunication {
 
@@ -17,14 +13,6 @@ namespace {
 
 constexpr std::chrono::seconds connectTimeout{5};
 constexpr int listenBacklog = 4096;
-
-std::uint32_t networkOrder(const asio::ip::address_v4& address)
-{
-    const auto bytes = address.to_bytes();
-    std::uint32_t raw = 0;
-    std::memcpy(&raw, bytes.data(), sizeof(raw));
-    return raw;
-}
 
 } // namespace
 
@@ -68,32 +56,13 @@ void Server::doAccept()
     });
 }
 
-// The one connection gets the whole conversation: a forged trace or summary would reach the caller,
-// and a held connection would keep the application out. So it is served only from a local socket
-// of the target's user, root or our own user, as the kernel's TCP tables name its owner. Where the
-// tables cannot be read at all, the peer is served as before.
+// Who may be served is the guard's to say; see Guard::PeerAccess.
 bool Server::mayServePeer() const
 {
     asio::error_code ec;
     const auto peer = socket.remote_endpoint(ec);
     const auto own = ec ? peer : socket.local_endpoint(ec);
-    if (ec || !peer.address().is_v4() || !own.address().is_v4()) {
-        return false;
-    }
-    const auto lookup = Utils::Helper::lookUpPeer(networkOrder(peer.address().to_v4()), peer.port(),
-                                                  networkOrder(own.address().to_v4()), own.port());
-    if (!lookup.tablesRead) {
-        return true;
-    }
-    if (!lookup.owner) {
-        return false; // not a socket of this host (or of this network namespace)
-    }
-    const unsigned owner = *lookup.owner;
-    if (owner == 0 || owner == geteuid()) {
-        return true;
-    }
-    const auto targetUids = Utils::Helper::processUids(options->getPID());
-    return std::find(targetUids.begin(), targetUids.end(), owner) != targetUids.end();
+    return !ec && Guard::PeerAccess::mayServe(peer, own, options->getPID());
 }
 
 std::string Server::describePeer() const

@@ -25,7 +25,7 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
     }
     const std::string path = "/tmp/" + metadata->filename;
     auto received = std::make_shared<std::streampos>(0);
-    auto file = std::make_shared<TraceFile>(path);
+    auto file = std::make_shared<TraceFile>(path, Guard::TraceFileRule::traceOwner(options->getPID()));
     CompletionAction done = [file, callback, path](std::streamoff count) {
         const bool stored = file->close();
         callback(path, count, stored);

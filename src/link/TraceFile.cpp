@@ -13,22 +13,27 @@ namespace {
 
 constexpr std::size_t bufferSize = std::size_t{1} << 16;
 
-// A new file is created. An existing one is opened without truncating it and is replaced only
-// when it is what an earlier trace of ours is: a plain file with one link, owned by us. Anything
-// else stays as it is: a symbolic link (O_NOFOLLOW), a FIFO (O_NONBLOCK keeps one without a
-// reader from holding the event loop), a device or directory, a hard link to some other file,
-// another user's file.
-int openReplaceable(const std::string& path)
+// A new file is created and given the trace's owner. An existing one is opened without
+// truncating it and is replaced only when the rule lets it (an earlier trace of that owner).
+// Anything else stays as it is: a symbolic link (O_NOFOLLOW), a FIFO (O_NONBLOCK keeps one
+// without a reader from holding the event loop), a device or directory, a hard link to some
+// other file, another user's file.
+int openReplaceable(const std::string& path, const std::optional<Guard::TraceFileRule::Owner>& owner)
 {
     const int flags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
-    if (fd >= 0 || errno != EEXIST) {
+    if (fd >= 0) {
+        if (owner && owner->uid != geteuid() && fchown(fd, owner->uid, owner->gid) != 0) {
+            // Kept as ours: the trace is still stored, only its next run cannot replace it.
+        }
+        return fd;
+    }
+    if (errno != EEXIST) {
         return fd;
     }
     fd = ::open(path.c_str(), flags);
     struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-        info.st_uid == geteuid() && ftruncate(fd, 0) == 0) {
+    if (fd >= 0 && fstat(fd, &info) == 0 && Guard::TraceFileRule::mayReplace(info, owner) && ftruncate(fd, 0) == 0) {
         return fd;
     }
     if (fd >= 0) {
@@ -39,7 +44,13 @@ int openReplaceable(const std::string& path)
 
 } // namespace
 
-TraceFile::TraceFile(const std::string& path) : fd(openReplaceable(path))
+TraceFile::TraceFile(const std::string& path)
+    : TraceFile(path, Guard::TraceFileRule::Owner{geteuid(), getegid()})
+{
+}
+
+TraceFile::TraceFile(const std::string& path, const std::optional<Guard::TraceFileRule::Owner>& owner)
+    : fd(openReplaceable(path, owner))
 {
     healthy = fd >= 0;
     if (healthy) {

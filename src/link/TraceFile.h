@@ -1,7 +1,10 @@
 #pragma once
 
+#include "guard/TraceFileRule.h"
+
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace YultService::SocketCommunication {
@@ -12,8 +15,11 @@ namespace YultService::SocketCommunication {
 class TraceFile
 {
   public:
-    /// Opens the path for writing: creates the file, or replaces an earlier trace of ours there;
-    /// anything else at the path is refused and left as it is.
+    /// Opens the path for writing: creates the file with the owner, or replaces what the rule
+    /// lets it replace (an earlier trace of that owner); anything else at the path is refused
+    /// and left as it is.
+    TraceFile(const std::string& path, const std::optional<Guard::TraceFileRule::Owner>& owner);
+    /// The same with this process's own effective user as the owner.
     explicit TraceFile(const std::string& path);
     ~TraceFile();
     TraceFile(const TraceFile&) = delete;

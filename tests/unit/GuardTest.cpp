@@ -1,0 +1,310 @@
+#include "guard/PeerAccess.h"
+#include "guard/TargetSignal.h"
+#include "guard/TraceFileRule.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace YultService::Guard {
+namespace {
+
+unsigned long bit(int signal) { return 1UL << (signal - 1); }
+
+TEST(TargetSignal, ProfilerSignalBitOfMaskLine)
+{
+    const std::string status = "Name:\tapp\nSigPnd:\t0000000000000000\nSigBlk:\t0000000000000200\n"
+                               "SigIgn:\t0000000000001000\nSigCgt:\t0000000000000000";
+    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigBlk:"), true); // bit 10 is SIGUSR1
+    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigIgn:"), false);
+    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigCgt:"), false); // the last line, without a newline
+    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "ShdPnd:"), std::nullopt);
+    EXPECT_EQ(TargetSignal::profilerSignalInMask("SigCgt:\tfffffffffffffdff\n", "SigCgt:"), false);
+}
+
+// A thread takes SIGUSR1 through a wait only when it waits for it: the set is read where the
+// system call shows its address; where it cannot be read, any sign of a wait counts.
+TEST(TargetSignal, WaitTakesTheSignalOnlyWhenItIsWaitedFor)
+{
+    const std::string call = std::to_string(SYS_rt_sigtimedwait) + " 0x7ffd10 0x7ffd20 0x0 0x8 0x0 0x0 0x7ffd0 0x4a1";
+    const std::string sleeping = "do_sigtimedwait.isra.0";
+    const std::string stack = "[<0>] do_sigtimedwait+0x156/0x1f0\n[<0>] __x64_sys_rt_sigtimedwait+0xc5/0x130\n";
+    const std::optional<unsigned long> none;
+    const struct
+    {
+        const char* name;
+        std::string wchan, stack, syscall;
+        std::optional<unsigned long> set; ///< the word at 0x7ffd10; none: unreadable
+        bool takes;
+    } cases[] = {
+        {"waits for SIGUSR1", sleeping, "", call, bit(SIGUSR1), true},
+        {"waits for SIGUSR1 among others", "", "", call, bit(SIGUSR1) | bit(SIGTERM) | bit(SIGHUP), true},
+        {"waits for SIGUSR2 only", sleeping, "", call, bit(SIGUSR2), false},
+        {"waits for SIGTERM and SIGHUP", sleeping, stack, call, bit(SIGTERM) | bit(SIGHUP), false},
+        {"set unreadable", sleeping, "", call, none, true},
+        {"woken, not run yet: the stack alone", "0", stack, "running", bit(SIGUSR2), true},
+        {"wchan alone", sleeping, "", "", none, true},
+        {"another call", "", "", "35 0x7ffd10 0x0", bit(SIGUSR1), false},
+        {"running", "0", "", "running", bit(SIGUSR1), false},
+        {"a call without arguments shown", "", "", "-1 0x7ffd 0x4a1", bit(SIGUSR1), false},
+        {"nothing read", "", "", "", bit(SIGUSR1), false},
+    };
+    for (const auto& c : cases) {
+        std::uintptr_t asked = 0;
+        const bool takes = TargetSignal::waitTakesProfilerSignal(c.wchan, c.stack, c.syscall,
+                                                                 [&](std::uintptr_t address) {
+                                                                     asked = address;
+                                                                     return c.set;
+                                                                 });
+        EXPECT_EQ(takes, c.takes) << c.name;
+        EXPECT_TRUE(asked == 0 || asked == 0x7ffd10) << c.name;
+    }
+}
+
+TEST(TargetSignal, WaitedSetAddressFromTheSyscallLine)
+{
+    const std::string wait = std::to_string(SYS_rt_sigtimedwait);
+    const struct
+    {
+        std::string syscall;
+        std::optional<std::uintptr_t> address;
+    } cases[] = {
+        {wait + " 0x7ffc2a10 0x0 0x7ffc2a90 0x8 0x0 0x0 0x7ffc29f8 0x7f3e1c2\n", 0x7ffc2a10},
+        {wait + " 0xffffbd40 0x0", 0xffffbd40},
+        {wait + " 0x0 0x0 0x0 0x8", std::nullopt}, // no set
+        {wait + " 7ffc2a10 0x0", std::nullopt},
+        {wait + " 0x", std::nullopt},
+        {wait, std::nullopt},
+        {"35 0x7ffc2a10 0x0", std::nullopt},
+        {"running", std::nullopt},
+        {"-1 0x7ffc 0x4a1", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TargetSignal::waitedSetAddress(c.syscall), c.address) << c.syscall;
+    }
+}
+
+// Replies as the kernel writes them to an exact request for the peer 127.0.0.1:54321 talking
+// to us on 9091.
+class DiagReply
+{
+  public:
+    using Lookup = PeerAccess::Lookup;
+    static constexpr std::uint32_t sequence = 7;
+
+    static std::string socket(std::uint8_t family, std::uint8_t state, std::uint16_t port, unsigned uid,
+                              unsigned inode, std::uint32_t seq = sequence)
+    {
+        inet_diag_msg msg{};
+        msg.idiag_family = family;
+        msg.idiag_state = state;
+        msg.id.idiag_sport = htons(port);
+        msg.id.idiag_dport = htons(9091);
+        const bool mapped = family == AF_INET6;
+        msg.id.idiag_src[mapped ? 3 : 0] = htonl(INADDR_LOOPBACK);
+        msg.id.idiag_dst[mapped ? 3 : 0] = htonl(INADDR_LOOPBACK);
+        if (mapped) {
+            msg.id.idiag_src[2] = msg.id.idiag_dst[2] = htonl(0xffff);
+        }
+        msg.idiag_uid = uid;
+        msg.idiag_inode = inode;
+        return message(SOCK_DIAG_BY_FAMILY, &msg, sizeof(msg), seq);
+    }
+    static std::string error(int code)
+    {
+        nlmsgerr err{};
+        err.error = -code;
+        return message(NLMSG_ERROR, &err, sizeof(err), sequence);
+    }
+    static std::string message(std::uint16_t type, const void* payload, std::size_t size, std::uint32_t seq)
+    {
+        nlmsghdr header{};
+        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(size));
+        header.nlmsg_type = type;
+        header.nlmsg_seq = seq;
+        std::string text(reinterpret_cast<const char*>(&header), sizeof(header));
+        text.append(static_cast<const char*>(payload), size);
+        return text;
+    }
+};
+
+TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
+{
+    using Lookup = PeerAccess::Lookup;
+    const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(INADDR_LOOPBACK), 9091}};
+    const std::string found = DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
+    const struct
+    {
+        const char* name;
+        std::string reply;
+        Lookup::Status status;
+        unsigned uid;
+        unsigned long inode;
+    } cases[] = {
+        {"the peer's socket", found, Lookup::Found, 1000, 4711},
+        {"through an IPv4-mapped address", DiagReply::socket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711),
+         Lookup::Found, 1000, 4711},
+        {"closed, no owner", DiagReply::socket(AF_INET, TCP_FIN_WAIT2, 54321, 0, 0), Lookup::Found, 0, 0},
+        {"a listener on the peer's port", DiagReply::socket(AF_INET, TCP_LISTEN, 54321, 0, 99), Lookup::Missing, 0, 0},
+        {"another port", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), Lookup::Missing, 0, 0},
+        {"no such socket", DiagReply::error(ENOENT), Lookup::Missing, 0, 0},
+        {"refused", DiagReply::error(EPERM), Lookup::Failed, 0, 0},
+        {"another request's answer", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8),
+         Lookup::Failed, 0, 0},
+        {"cut short", found.substr(0, found.size() - 4), Lookup::Failed, 0, 0},
+        {"header only", found.substr(0, sizeof(nlmsghdr)), Lookup::Failed, 0, 0},
+        {"nothing", "", Lookup::Failed, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const Lookup lookup = PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, DiagReply::sequence);
+        EXPECT_EQ(lookup.status, c.status) << c.name;
+        EXPECT_EQ(lookup.uid, c.uid) << c.name;
+        EXPECT_EQ(lookup.inode, c.inode) << c.name;
+    }
+}
+
+TEST(PeerAccess, DiagRequestAsksForThePeersEnd)
+{
+    const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(0x0A000002), 9091}};
+    for (const bool mapped : {false, true}) {
+        const std::string text = PeerAccess::diagRequest(connection, mapped, 3);
+        ASSERT_EQ(text.size(), sizeof(nlmsghdr) + sizeof(inet_diag_req_v2));
+        nlmsghdr header{};
+        inet_diag_req_v2 request{};
+        std::memcpy(&header, text.data(), sizeof(header));
+        std::memcpy(&request, text.data() + sizeof(header), sizeof(request));
+        EXPECT_EQ(header.nlmsg_type, SOCK_DIAG_BY_FAMILY);
+        EXPECT_EQ(header.nlmsg_flags, NLM_F_REQUEST); // one socket, not a dump
+        EXPECT_EQ(request.sdiag_family, mapped ? AF_INET6 : AF_INET);
+        EXPECT_EQ(ntohs(request.id.idiag_sport), 54321);
+        EXPECT_EQ(ntohs(request.id.idiag_dport), 9091);
+        EXPECT_EQ(request.id.idiag_src[mapped ? 3 : 0], htonl(INADDR_LOOPBACK));
+        EXPECT_EQ(request.id.idiag_dst[mapped ? 3 : 0], htonl(0x0A000002));
+        EXPECT_EQ(request.id.idiag_src[2], mapped ? htonl(0xffff) : 0U);
+    }
+}
+
+// Lines as /proc/net/tcp and tcp6 write them: the peer at 127.0.0.1:54321 (owner 1000) talking to
+// us on 9091, our side of it (owner 0), a peer with the same port on another address, and a
+// closed one without an owning process.
+TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
+{
+    using Lookup = PeerAccess::Lookup;
+    const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
+    const std::string peer = PeerAccess::tcpTableEndpoint({loopback, 54321}, false);
+    const std::string own = PeerAccess::tcpTableEndpoint({loopback, 9091}, false);
+    EXPECT_EQ(peer, "0100007F:D431");
+    EXPECT_EQ(PeerAccess::tcpTableEndpoint({loopback, 9091}, true), "0000000000000000FFFF00000100007F:2383");
+    const std::string header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const std::string table = header +
+                              "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 11 1\n"
+                              "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 12 1\n"
+                              "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 13 1\n"
+                              "   3: 0100007F:D432 0100007F:2383 05 00000000:00000000 00:00000000 00000000     0  0 0 1\n";
+    const struct
+    {
+        std::string local, remote;
+        Lookup::Status status;
+        unsigned uid;
+        unsigned long inode;
+    } cases[] = {
+        {peer, own, Lookup::Found, 1000, 13},
+        {own, peer, Lookup::Found, 0, 11},
+        {PeerAccess::tcpTableEndpoint({htonl(0x0A000002), 54321}, false), own, Lookup::Found, 1001, 12},
+        {PeerAccess::tcpTableEndpoint({loopback, 54322}, false), own, Lookup::Found, 0, 0},
+        {PeerAccess::tcpTableEndpoint({loopback, 54323}, false), own, Lookup::Missing, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const Lookup lookup = PeerAccess::tcpSocketOwner(table, c.local, c.remote);
+        EXPECT_EQ(lookup.status, c.status) << c.local;
+        EXPECT_EQ(lookup.uid, c.uid) << c.local;
+        EXPECT_EQ(lookup.inode, c.inode) << c.local;
+    }
+    EXPECT_EQ(PeerAccess::tcpSocketOwner(header, peer, own).status, Lookup::Missing);
+    EXPECT_EQ(PeerAccess::tcpSocketOwner("garbage\n0: x y\n", peer, own).status, Lookup::Missing);
+}
+
+// This process is the target: its user is the target's user.
+TEST(PeerAccess, ServedOnlyALiveSocketOfRootOursOrTheTargetsUser)
+{
+    using Lookup = PeerAccess::Lookup;
+    const unsigned ours = 4242;
+    const unsigned targets = getuid();
+    const unsigned stranger = 65533;
+    const struct
+    {
+        const char* name;
+        Lookup lookup;
+        bool served;
+    } cases[] = {
+        {"no facility to ask", {Lookup::Unavailable}, true},
+        {"no such socket", {Lookup::Missing}, false},
+        {"a failure that may pass", {Lookup::Failed}, false},
+        {"closed: no owning process", {Lookup::Found, 0, 0}, false},
+        {"root", {Lookup::Found, 0, 7}, true},
+        {"our own user", {Lookup::Found, ours, 7}, true},
+        {"the target's user", {Lookup::Found, targets, 7}, true},
+        {"another user", {Lookup::Found, stranger, 7}, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PeerAccess::mayServe(c.lookup, ours, getpid()), c.served) << c.name;
+    }
+}
+
+TEST(TraceFileRule, OwnerIsTheTargetsUserOnlyForRoot)
+{
+    const auto self = TraceFileRule::traceOwner(getpid(), 0, 0);
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->uid, geteuid());
+    EXPECT_EQ(self->gid, getegid());
+    const auto asUser = TraceFileRule::traceOwner(getpid(), 1000, 1001);
+    ASSERT_TRUE(asUser);
+    EXPECT_EQ(asUser->uid, 1000U);
+    EXPECT_EQ(asUser->gid, 1001U);
+    EXPECT_FALSE(TraceFileRule::traceOwner(-1, 0, 0)); // a target gone: no owner to replace for
+    EXPECT_TRUE(TraceFileRule::traceOwner(-1, 1000, 1000));
+}
+
+TEST(TraceFileRule, ReplacesOnlyAPlainFileOfTheOwnerWithOneLink)
+{
+    const TraceFileRule::Owner owner{1000, 1000};
+    const auto stat = [](mode_t type, nlink_t links, uid_t uid) {
+        struct stat info {};
+        info.st_mode = type | 0644;
+        info.st_nlink = links;
+        info.st_uid = uid;
+        return info;
+    };
+    const struct
+    {
+        const char* name;
+        struct stat existing;
+        std::optional<TraceFileRule::Owner> owner;
+        bool replaced;
+    } cases[] = {
+        {"the owner's earlier trace", stat(S_IFREG, 1, 1000), owner, true},
+        {"root's file", stat(S_IFREG, 1, 0), owner, false},
+        {"another user's file", stat(S_IFREG, 1, 1001), owner, false},
+        {"a second link", stat(S_IFREG, 2, 1000), owner, false},
+        {"a directory", stat(S_IFDIR, 1, 1000), owner, false},
+        {"a fifo", stat(S_IFIFO, 1, 1000), owner, false},
+        {"no owner known", stat(S_IFREG, 1, 0), std::nullopt, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TraceFileRule::mayReplace(c.existing, c.owner), c.replaced) << c.name;
+    }
+}
+
+} // namespace
+} // namespace YultService::Guard
