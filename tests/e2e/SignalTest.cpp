@@ -1,5 +1,8 @@
 #include "LinkFixture.h"
 
+#include <sys/syscall.h>
+#include <sys/wait.h>
+
 namespace YultTest {
 namespace {
 
@@ -66,6 +69,43 @@ TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
     EXPECT_EQ(agent->waitExit(), 0);
     EXPECT_EQ(agent->out(), lines({"Profiling started"}));
     EXPECT_TRUE(target.alive());
+}
+
+// A target whose one thread waits for other signals only (SIGUSR1 left at its default action,
+// not blocked) would die of the signal: it is refused and lives. Its wait is a forked child's
+// sigtimedwait, seen asleep in /proc before the agent starts.
+TEST_F(SignalTarget, WaitingOnlyForOtherSignalsRefusedAndLives)
+{
+    const std::vector<std::vector<int>> waits = {{SIGUSR2}, {SIGTERM, SIGHUP}};
+    for (const auto& waited : waits) {
+        sigset_t set;
+        sigemptyset(&set);
+        for (const int signal : waited) {
+            sigaddset(&set, signal);
+        }
+        const pid_t child = fork();
+        if (child == 0) {
+            sigprocmask(SIG_SETMASK, &set, nullptr);
+            const timespec limit{60, 0};
+            sigtimedwait(&set, nullptr, &limit);
+            _exit(0);
+        }
+        SCOPED_TRACE("waits for " + std::to_string(waited.size()) + " other signals");
+        const std::string syscall = "/proc/" + std::to_string(child) + "/syscall";
+        const std::string asleep = std::to_string(SYS_rt_sigtimedwait) + " ";
+        for (const auto until = std::chrono::steady_clock::now() + 5s;
+             readFile(syscall).rfind(asleep, 0) != 0 && std::chrono::steady_clock::now() < until;) {
+            std::this_thread::sleep_for(1ms); // a process announces no wait
+        }
+        registry.add(child);
+        startAgent({"-C", "-S"}, child);
+        EXPECT_EQ(agent->waitExit(), 1);
+        EXPECT_EQ(agent->err(), lines({"Sending profiler signal to target failed: target does not handle SIGUSR1"}));
+        int status = 0;
+        EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the target died";
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
 }
 
 } // namespace
