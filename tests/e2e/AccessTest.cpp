@@ -46,11 +46,29 @@ struct Intruder
 {
     const char* name;
     std::function<bool(int port)> act; ///< true when it went as expected
+    bool agentStopped;                 ///< acts while the agent is stopped, so its connections wait
 };
 
+/// Stops (or continues) the process and waits until /proc shows it stopped (or not).
+bool setStopped(pid_t pid, bool stopped)
+{
+    kill(pid, stopped ? SIGSTOP : SIGCONT);
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    const auto isStopped = [&stat] {
+        const std::string text = readFile(stat);
+        const auto end = text.rfind(')');
+        return end != std::string::npos && text.compare(end, 4, ") T ") == 0;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         isStopped() != stopped && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(100us); // a stop is announced to the parent only
+    }
+    return isStopped() == stopped;
+}
+
 /// Each intruder's connections get no byte and are closed; the target's own connection, made
-/// after them all, is served in the same run. Closed connections leave orphaned sockets (FIN_WAIT2)
-/// that the kernel lists with no owning process and uid 0: they are no one's, not root's.
+/// after them all, is served in the same run. Connections closed before the agent takes them leave
+/// orphaned sockets that the kernel lists with no owning process and uid 0: no one's, not root's.
 TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
 {
     if (geteuid() != 0) {
@@ -65,8 +83,8 @@ TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
         };
     };
     const Intruder intruders[] = {
-        {"IPv4", greets(false)},
-        {"IPv6, IPv4-mapped", greets(true)},
+        {"IPv4", greets(false), false},
+        {"IPv6, IPv4-mapped", greets(true), false},
         {"closing at once, twice",
          [](int port) {
              bool connected = true;
@@ -76,13 +94,16 @@ TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
                  other.close();
              }
              return connected;
-         }},
+         },
+         true},
     };
     startAgent({"-C", "-S", "-V"});
     const int port = app.awaitSignalValue();
     for (const auto& intruder : intruders) {
+        ASSERT_TRUE(!intruder.agentStopped || setStopped(agent->pid(), true));
         OtherUser peer(stranger, [&] { return intruder.act(port) ? 0 : 1; });
         EXPECT_EQ(peer.wait(), 0) << intruder.name;
+        ASSERT_TRUE(!intruder.agentStopped || setStopped(agent->pid(), false));
     }
     ASSERT_TRUE(app.connectTo(port, true));
     EXPECT_EQ(app.handshake(), "start-profiling");
