@@ -49,8 +49,9 @@ std::optional<unsigned long> readSetWord(int pid, std::uintptr_t address)
     if (fd < 0) {
         return std::nullopt;
     }
+    // A 64-bit offset: on 32-bit ARM the stack lies above 2 GiB, past a signed 32-bit off_t.
     unsigned long word = 0;
-    const ssize_t count = pread(fd, &word, sizeof(word), static_cast<off_t>(address));
+    const ssize_t count = pread64(fd, &word, sizeof(word), static_cast<off64_t>(address));
     close(fd);
     return count == static_cast<ssize_t>(sizeof(word)) ? std::optional<unsigned long>(word) : std::nullopt;
 }
