@@ -76,6 +76,10 @@ TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
 // sigtimedwait, seen asleep in /proc before the agent starts.
 TEST_F(SignalTarget, WaitingOnlyForOtherSignalsRefusedAndLives)
 {
+    if (!agentEmulatedBy().empty()) {
+        GTEST_SKIP() << "an agent under " << agentEmulatedBy() << " cannot read the waited-for set: /proc shows "
+                     << "this process's system calls in the host's numbering";
+    }
     const std::vector<std::vector<int>> waits = {{SIGUSR2}, {SIGTERM, SIGHUP}};
     for (const auto& waited : waits) {
         sigset_t set;

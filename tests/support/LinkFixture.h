@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -40,6 +41,16 @@ inline std::string patterned(std::size_t size, std::size_t period = 23)
         text[i] = i % period == period - 1 ? '\n' : static_cast<char>('a' + i % period);
     }
     return text;
+}
+
+/// Why the agent under test runs emulated (YULT_AGENT_LAUNCHER, as qemu-user), or empty when it
+/// runs natively. An emulated agent differs from one on a device in two ways: /proc shows the
+/// target's system calls in the host's numbering, not its own, and qemu-user offers no sock_diag
+/// netlink socket, so the agent falls back to reading the kernel's TCP tables.
+inline std::string agentEmulatedBy()
+{
+    const char* launcher = std::getenv("YULT_AGENT_LAUNCHER");
+    return launcher != nullptr ? launcher : "";
 }
 
 /// The test process is the profiled application: the lifecycle-tool stand-in lists its pid,
