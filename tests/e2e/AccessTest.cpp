@@ -61,7 +61,7 @@ bool setStopped(pid_t pid, bool stopped)
     };
     for (const auto until = std::chrono::steady_clock::now() + 5s;
          isStopped() != stopped && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(100us); // a stop is announced to the parent only
+        std::this_thread::sleep_for(100us); // only waitpid announces a stop, and ChildProcess reaps the agent
     }
     return isStopped() == stopped;
 }
