@@ -1,7 +1,6 @@
 #include "LinkFixture.h"
 #include "OtherUser.h"
 
-#include <dirent.h>
 #include <regex>
 #include <sys/resource.h>
 
@@ -18,14 +17,13 @@ class Deadline : public LinkFixture
 {
   public: // to the cases' plays
     using LinkFixture::registry;
-    ChildProcess& start(bool verbose, pid_t target = getpid())
+    void start(bool verbose, pid_t target = getpid())
     {
         std::vector<std::string> options{"-P", std::to_string(target), "-C", "-S", "-D"};
         if (verbose) {
             options.push_back("-V");
         }
         runs[verbose] = std::make_unique<ChildProcess>(agentCommand(options), registry.environment());
-        return *runs[verbose];
     }
     /// Starts the run and takes its signal, as a target whose profiler is off; returns the port.
     int startTaken(bool verbose)
@@ -52,18 +50,11 @@ pid_t endsAtSignal()
 /// Lowers the run's limit of open files to its lowest free descriptor, so its next accept fails.
 void exhaustFiles(pid_t run)
 {
-    std::vector<bool> open;
-    DIR* fds = opendir(("/proc/" + std::to_string(run) + "/fd").c_str());
-    ASSERT_NE(fds, nullptr);
-    while (const dirent* entry = readdir(fds)) {
-        if (entry->d_name[0] != '.') {
-            const auto fd = std::stoul(entry->d_name);
-            open.resize(std::max(open.size(), fd + 1));
-            open[fd] = true;
-        }
+    const std::string fds = "/proc/" + std::to_string(run) + "/fd/";
+    rlim_t lowestFree = 0;
+    while (std::filesystem::is_symlink(fds + std::to_string(lowestFree))) {
+        ++lowestFree;
     }
-    closedir(fds);
-    const auto lowestFree = static_cast<rlim_t>(std::find(open.begin(), open.end(), false) - open.begin());
     const rlimit limit{lowestFree, lowestFree};
     ASSERT_EQ(prlimit(run, RLIMIT_NOFILE, &limit, nullptr), 0);
 }
