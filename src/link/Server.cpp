@@ -37,9 +37,12 @@ void Server::doAccept()
         if (ec) {
             Logger::Log::error(Logger::Log::StringFormat("doAccept - Error accepting connection. error Message: %s",
                                                          ec.message().c_str()));
+            seen.acceptError = ec.message();
             return;
         }
         if (!mayServePeer()) {
+            ++seen.refusedPeers;
+            seen.lastRefusedPeer = describePeer();
             logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: not a local process of the "
                                                   "target's user",
                                                   describePeer().c_str()));
@@ -85,6 +88,14 @@ void Server::checkDeadline()
     if (std::chrono::steady_clock::now() < deadline.expiry()) {
         armDeadlineWait();
         return;
+    }
+    // A verbose run says why no connection came, before the deadline's error ends it.
+    const Logger::Log logger(options->isVerboseMode());
+    if (logger.isVerbose()) {
+        asio::error_code ec;
+        const auto pid = options->getPID();
+        logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
+                                                 acceptor.local_endpoint(ec).port()));
     }
     throw std::runtime_error("checkDeadline() - Closing connection since the deadline to complete operation has expired");
 }

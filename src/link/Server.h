@@ -1,5 +1,6 @@
 #pragma once
 
+#include "link/ConnectionDiagnosis.h"
 #include "options/InputParser.h"
 
 #include <asio.hpp>
@@ -33,6 +34,7 @@ class Server
     asio::steady_timer deadline;
     const std::shared_ptr<InputOptions::InputParser>& options;
     bool accepted = false;
+    WaitRecord seen; ///< what the wait for the connection met, for the verbose diagnosis
 };
 
 } // namespace YultService::SocketCommunication

@@ -124,15 +124,6 @@ TEST_F(LinkTest, DynamicPortIsFirstFreeFrom49152)
     EXPECT_EQ(first->err(), endOfFile);
 }
 
-TEST_F(LinkTest, NoConnectionEndsRunAtServerDeadline)
-{
-    startAgent(cpuStart);
-    EXPECT_EQ(app.awaitSignalValue(), 9091);
-    EXPECT_EQ(agent->waitExit(), 1);
-    EXPECT_EQ(agent->out(), "");
-    EXPECT_EQ(agent->err(), expired);
-}
-
 TEST_F(LinkTest, ListenerFailureSendsNoSignal)
 {
     EXPECT_EQ(connectAgent(cpuStart), 9091);

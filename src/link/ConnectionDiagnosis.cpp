@@ -1,0 +1,133 @@
+#include "link/ConnectionDiagnosis.h"
+
+#include "logger/Log.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace YultService::SocketCommunication {
+
+namespace {
+
+using Logger::Log;
+
+const std::string lead = "checkDeadline() - No connection from the application: ";
+
+// The value of the status line `key` ("SigPnd:"), without the key; empty when there is none.
+std::string field(const std::string& status, const std::string& key)
+{
+    for (std::size_t line = 0; line < status.size();) {
+        const auto end = std::min(status.find('\n', line), status.size());
+        if (status.compare(line, key.size(), key) == 0) {
+            return status.substr(line + key.size(), end - line - key.size());
+        }
+        line = end + 1;
+    }
+    return "";
+}
+
+bool holdsProfilerSignal(const std::string& mask)
+{
+    return (std::strtoull(mask.c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
+}
+
+} // namespace
+
+TargetState ConnectionDiagnosis::parseStatus(const std::string& status)
+{
+    TargetState target;
+    const std::string state = field(status, "State:");
+    const auto letter = state.find_first_not_of(" \t");
+    target.state = letter == std::string::npos ? '?' : state[letter];
+    // A thread group whose leader has exited shows the leader as a zombie while other threads
+    // still run; the process has ended only when none is left.
+    const bool dead = target.state == 'Z' || target.state == 'X';
+    if (dead && std::strtol(field(status, "Threads:").c_str(), nullptr, 10) <= 1) {
+        target.presence = TargetState::Ended;
+    }
+    // sigqueue to a process leaves the signal in the shared queue (ShdPnd) until a thread takes it.
+    target.pending = holdsProfilerSignal(field(status, "SigPnd:")) || holdsProfilerSignal(field(status, "ShdPnd:"));
+    target.blocked = holdsProfilerSignal(field(status, "SigBlk:"));
+    target.ignored = holdsProfilerSignal(field(status, "SigIgn:"));
+    return target;
+}
+
+TargetState ConnectionDiagnosis::readTarget(int pid)
+{
+    const std::string path = "/proc/" + std::to_string(pid) + "/status";
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string status;
+    int error = fd < 0 ? errno : 0;
+    for (char buffer[4096]; fd >= 0;) {
+        const ssize_t count = read(fd, buffer, sizeof(buffer));
+        if (count <= 0) {
+            error = count < 0 ? errno : 0;
+            break;
+        }
+        status.append(buffer, static_cast<std::size_t>(count));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (error == ENOENT || error == ESRCH) {
+        TargetState ended;
+        ended.presence = TargetState::Ended;
+        return ended;
+    }
+    if (error != 0) {
+        TargetState unread;
+        unread.presence = TargetState::Unreadable;
+        unread.whyUnreadable = std::strerror(error);
+        return unread;
+    }
+    return parseStatus(status);
+}
+
+std::string ConnectionDiagnosis::explain(const WaitRecord& seen, const TargetState& target, int pid,
+                                         unsigned short port)
+{
+    // What the server itself saw is certain and outranks what the target looks like afterwards.
+    if (!seen.acceptError.empty()) {
+        return lead + "accepting a connection failed: " + seen.acceptError;
+    }
+    if (seen.refusedPeers == 1) {
+        return lead + "1 connection came and was refused, from " + seen.lastRefusedPeer;
+    }
+    if (seen.refusedPeers > 1) {
+        return lead + Log::StringFormat("%u connections came and were refused, the last from %s", seen.refusedPeers,
+                                        seen.lastRefusedPeer.c_str());
+    }
+    if (target.presence == TargetState::Ended) {
+        return lead + Log::StringFormat("the target process %d has ended", pid);
+    }
+    if (target.presence == TargetState::Unreadable) {
+        return lead + Log::StringFormat("the state of the target process %d cannot be read: %s", pid,
+                                        target.whyUnreadable.c_str());
+    }
+    if (target.state == 'T' || target.state == 't') {
+        return lead + Log::StringFormat("the target process %d is stopped and has not taken SIGUSR1", pid);
+    }
+    if (target.pending && target.blocked) {
+        return lead + Log::StringFormat("SIGUSR1 is still pending in the target process %d, which blocks it and "
+                                        "does not take it (nobody listens for the profiler signal)",
+                                        pid);
+    }
+    if (target.pending) {
+        return lead + Log::StringFormat("SIGUSR1 is still pending in the target process %d, which has not run to "
+                                        "take it",
+                                        pid);
+    }
+    if (target.ignored) {
+        return lead + Log::StringFormat("the target process %d ignores SIGUSR1, so it never learned the port", pid);
+    }
+    return lead + Log::StringFormat("the target process %d took SIGUSR1 but did not connect to port %d (its "
+                                    "profiler may be off)",
+                                    pid, port);
+}
+
+} // namespace YultService::SocketCommunication
