@@ -59,9 +59,7 @@ void Session::readTransferData()
                                        Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
                                    return;
                                }
-                               transferBegin = 0;
-                               transferEnd = count;
-                               feedTransfer();
+                               feedTransfer(count);
                            });
 }
 

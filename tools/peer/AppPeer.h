@@ -2,8 +2,6 @@
 
 #include "Process.h"
 
-#include "link/ChunkAccounting.h"
-
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -13,8 +11,9 @@ namespace YultPeer {
 
 using namespace std::chrono_literals;
 
-/// What an application may send after the content of a transfer.
-inline const std::string marker(YultService::SocketCommunication::dataEndMarker);
+/// What an application may send after the content of a transfer. The peer keeps its own copy of
+/// every wire text, so that a mistyped text in the agent fails the tests instead of passing them.
+inline const std::string marker = "profiler-trace-data-end";
 
 /// Blocks SIGUSR1 in the calling thread and returns the set. Call it before any thread starts, so
 /// that every thread inherits the mask and the agent's signal waits for an AppPeer to read it.
