@@ -1,5 +1,6 @@
 #include "link/Session.h"
 #include "link/TraceFile.h"
+#include "link/Wire.h"
 #include "utils/Helper.h"
 
 #include <algorithm>
@@ -107,7 +108,7 @@ void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metada
         Logger::Log::error(Logger::Log::StringFormat("Trace file path: %s", path.c_str()));
         endRun();
     }
-    doWrite("profiler-trace-file-received", nullptr);
+    doWrite(Wire::traceFileReceived, nullptr);
     Logger::Log::result(Logger::Log::StringFormat("%s%s", "Profile trace dumped to : ", path.c_str()));
     endRun();
 }
@@ -119,7 +120,7 @@ void Session::checkHeapReceipt(std::string& line)
         Logger::Log::error("Error receiving and processing JavaScript HeapInfo data");
         endRun();
     }
-    doWrite("js-heapinfo-received", nullptr);
+    doWrite(Wire::heapInfoReceived, nullptr);
     // Printed up to its first zero byte.
     line.resize(heapLabel.size() + strnlen(line.data() + heapLabel.size(), length));
     Logger::Log::result(line);

@@ -1,13 +1,10 @@
 #include "LinkFixture.h"
 
-#include "utils/Helper.h"
-
 namespace YultTest {
 namespace {
 
 using LinkTest = LinkFixture;
 using Options = std::vector<std::string>;
-using YultService::Utils::Helper;
 
 const std::string pid = std::to_string(getpid());
 const std::string traceName = "yult-link-" + pid + ".trace";
@@ -112,10 +109,10 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::ValuesIn(conversations)
 // lingering count as taken, so "first free" is as the probe finds it. (Conversations check 9091.)
 TEST_F(LinkTest, DynamicPortIsFirstFreeFrom49152)
 {
-    const int firstFree = Helper::getFreePort();
+    const int firstFree = firstFreePort();
     EXPECT_EQ(connectAgent({"-C", "-S", "-D"}), firstFree);
     const auto first = std::move(agent);
-    const int nextFree = Helper::getFreePort(firstFree + 1);
+    const int nextFree = firstFreePort(firstFree + 1);
     startAgent({"-C", "-S", "-D"});
     EXPECT_EQ(app.awaitSignalValue(), nextFree);
     // The application leaves first, so that no closed connection lingers on the agent's port.

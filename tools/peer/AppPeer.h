@@ -15,6 +15,10 @@ using namespace std::chrono_literals;
 /// every wire text, so that a mistyped text in the agent fails the tests instead of passing them.
 inline const std::string marker = "profiler-trace-data-end";
 
+/// The first port from `from` that a listener on 0.0.0.0 can bind now, found by binding it
+/// (without address reuse, so a port that a closed connection lingers on counts as taken); -1 if none.
+int firstFreePort(int from = 49152);
+
 /// Blocks SIGUSR1 in the calling thread and returns the set. Call it before any thread starts, so
 /// that every thread inherits the mask and the agent's signal waits for an AppPeer to read it.
 const sigset_t& blockProfilerSignal();
