@@ -41,6 +41,10 @@ std::pair<std::string, std::string> heapAnnounced(std::size_t size)
     return {"js-heapinfo-metadata:js-heapinfo-size:" + std::to_string(size), "js-heapinfo-metadata-ack"};
 }
 
+// Summaries holding the protocol's own marker text: the announced size alone delimits them.
+const std::string summaryHoldingMarker = patterned(500) + marker + patterned(1477);
+const std::string summaryStartingWithMarker = marker + patterned(1977);
+
 const Conversation conversations[] = {
     {"CpuStartAlreadyRunning", cpuStart, "start-profiling", {{"profiling-in-progress", ""}}, "", ""},
     {"CpuStartAlreadyRunningVerbose", cpuStartV, "start-profiling", {{"profiling-in-progress", ""}},
@@ -72,6 +76,15 @@ const Conversation conversations[] = {
      lines({"JavaScript HeapInfo: " + patterned(3000)}), ""},
     {"HeapSummaryEmptyIsAnError", heap, "get-js-heapinfo", {heapAnnounced(0), {marker, ""}}, "",
      lines({"Error receiving and processing JavaScript HeapInfo data"})},
+    {"HeapSummaryEmptyNeedsNoData", heap, "get-js-heapinfo", {heapAnnounced(0)}, "",
+     lines({"Error receiving and processing JavaScript HeapInfo data"})},
+    {"HeapSummaryHoldingMarkerFinalMarkerWhole", heap, "get-js-heapinfo",
+     {heapAnnounced(summaryHoldingMarker.size()), {summaryHoldingMarker + marker, heapReceived}},
+     lines({"JavaScript HeapInfo: " + summaryHoldingMarker}), ""},
+    // The marker's tail would come in a read of its own, which the agent, done, never makes.
+    {"HeapSummaryStartingWithMarkerFinalMarkerSplit", heap, "get-js-heapinfo",
+     {heapAnnounced(summaryStartingWithMarker.size()), {summaryStartingWithMarker + marker.substr(0, 10), heapReceived}},
+     lines({"JavaScript HeapInfo: " + summaryStartingWithMarker}), ""},
 };
 
 class Conversations : public LinkFixture, public ::testing::WithParamInterface<Conversation> {};
