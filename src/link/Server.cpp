@@ -1,5 +1,6 @@
 #include "link/Server.h"
 
+#include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
 #include "utils/Helper.h"
@@ -17,6 +18,8 @@ namespace {
 
 constexpr std::chrono::seconds connectTimeout{5};
 constexpr int listenBacklog = 4096;
+const std::string expiredMessage =
+    "checkDeadline() - Closing connection since the deadline to complete operation has expired";
 
 std::uint32_t networkOrder(const asio::ip::address_v4& address)
 {
@@ -38,6 +41,7 @@ Server::Server(asio::io_context& ioContext, unsigned short port,
     acceptor.bind(endpoint);
     acceptor.listen(listenBacklog);
     deadline.expires_after(connectTimeout);
+    DeadlineBackstop::arm(deadline.expiry(), expiredMessage, 1); // main's status for an error of the job
     armDeadlineWait();
     doAccept();
 }
@@ -117,7 +121,7 @@ void Server::checkDeadline()
         armDeadlineWait();
         return;
     }
-    throw std::runtime_error("checkDeadline() - Closing connection since the deadline to complete operation has expired");
+    throw std::runtime_error(expiredMessage);
 }
 
 } // namespace YultService::SocketCommunication
