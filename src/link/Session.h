@@ -33,6 +33,8 @@ class TraceFile;
 // write completions own the session (shared_from_this). The deadline wait holds a weak
 // reference: when the last completion ends without starting another operation, the session
 // is destroyed, its destruction cancels the wait, and the cancelled wait finds nothing.
+// Every expiry is also handed to DeadlineBackstop, which ends the run from a timer signal
+// should the loop's one thread be stuck in a write to an output that nobody reads.
 class Session : public std::enable_shared_from_this<Session>
 {
   public:
