@@ -15,13 +15,13 @@ step "configure and build $fuzz_dir and the agent in $ASAN_DIR"
 # Warnings are held to -Werror by the GCC builds; clang here only fuzzes.
 configure "$fuzz_dir" -DYULT_FUZZ=ON -DBUILD_TESTING=OFF -DYULT_WERROR=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_CXX_COMPILER=clang++-14
-build "$fuzz_dir" fuzz_metadata fuzz_chunk_accounting
+build "$fuzz_dir" fuzz_metadata fuzz_transfer_feed
 configure_asan
 build "$ASAN_DIR" YultService
 
 status=0
 mkdir -p "$fuzz_dir/artifacts"
-for target in metadata chunk_accounting; do
+for target in metadata transfer_feed; do
     step "libFuzzer $target for $per_target s"
     mkdir -p "$fuzz_dir/corpus/$target"
     dict=()

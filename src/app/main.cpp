@@ -1,4 +1,5 @@
 #include "app/Job.h"
+#include "link/DeadlineBackstop.h"
 #include "logger/Log.h"
 
 #include <exception>
@@ -7,6 +8,9 @@
 int main(int argc, char** argv)
 {
     using namespace YultService;
+    using SocketCommunication::DeadlineBackstop;
+    Logger::Log::surviveReadersGoing();
+    DeadlineBackstop::install();
     auto options = std::make_shared<InputOptions::InputParser>();
     options->parse(argc, argv);
     if (!validateParameters(options)) {
@@ -18,7 +22,9 @@ int main(int argc, char** argv)
         // Errors of the job (no free port, listener setup, signal, no connection in time):
         // one error line carrying the message, then a failure status.
         Logger::Log::error(error.what());
+        DeadlineBackstop::ending(1);
         return 1;
     }
+    DeadlineBackstop::ending(0);
     return 0;
 }

@@ -1,10 +1,14 @@
 #include "link/Metadata.h"
 
+#include "link/Wire.h"
+
 #include <cerrno>
 #include <cctype>
 #include <cstdlib>
 
 namespace YultService::SocketCommunication {
+
+using namespace Wire;
 
 namespace {
 
@@ -57,8 +61,8 @@ std::pair<bool, TraceFileMetadata> parseTraceFileMetadata(const std::string& mes
     const auto nameColon = nameField.find(':');
     const auto sizeColon = sizeField.find(':');
     // Both fields must carry their keys: a half-keyed announcement is not trusted by position.
-    if (nameColon == std::string::npos || sizeColon == std::string::npos || !beginsWith(nameField, "trace-filename") ||
-        !beginsWith(sizeField, "trace-filesize")) {
+    if (nameColon == std::string::npos || sizeColon == std::string::npos || !beginsWith(nameField, traceFilenameKey) ||
+        !beginsWith(sizeField, traceFilesizeKey)) {
         return corrupted;
     }
     TraceFileMetadata metadata;
@@ -78,7 +82,7 @@ std::pair<bool, JavaScriptHeapInfoMetadata> parseJavaScriptHeapInfoMetadata(cons
     }
     const std::string body = message.substr(bodyStart);
     const auto colon = body.find(':');
-    if (!beginsWith(body, "js-heapinfo-size") || colon == std::string::npos) {
+    if (!beginsWith(body, heapSizeKey) || colon == std::string::npos) {
         return corrupted;
     }
     JavaScriptHeapInfoMetadata metadata;

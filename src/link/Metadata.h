@@ -19,10 +19,6 @@ struct JavaScriptHeapInfoMetadata
     std::streampos size = 0;
 };
 
-/// The keys that open the two announcements.
-inline const std::string traceMetadataKey = "profiler-trace-metadata";
-inline const std::string heapMetadataKey = "js-heapinfo-metadata";
-
 /// True when `text` starts with `key`.
 inline bool beginsWith(const std::string& text, const std::string& key)
 {

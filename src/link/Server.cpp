@@ -1,6 +1,7 @@
 #include "link/Server.h"
 
 #include "guard/PeerAccess.h"
+#include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 constexpr std::chrono::seconds connectTimeout{5};
 constexpr int listenBacklog = 4096;
+const std::string expiredMessage =
+    "checkDeadline() - Closing connection since the deadline to complete operation has expired";
 
 } // namespace
 
@@ -26,6 +29,7 @@ Server::Server(asio::io_context& ioContext, unsigned short port,
     acceptor.bind(endpoint);
     acceptor.listen(listenBacklog);
     deadline.expires_after(connectTimeout);
+    DeadlineBackstop::arm(deadline.expiry(), expiredMessage, 1); // main's status for an error of the job
     armDeadlineWait();
     doAccept();
 }
@@ -97,7 +101,7 @@ void Server::checkDeadline()
         logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
                                                  acceptor.local_endpoint(ec).port()));
     }
-    throw std::runtime_error("checkDeadline() - Closing connection since the deadline to complete operation has expired");
+    throw std::runtime_error(expiredMessage);
 }
 
 } // namespace YultService::SocketCommunication

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "link/Metadata.h"
+#include "link/TransferFeed.h"
 #include "logger/Log.h"
 #include "options/InputParser.h"
 
@@ -32,6 +33,8 @@ class TraceFile;
 // write completions own the session (shared_from_this). The deadline wait holds a weak
 // reference: when the last completion ends without starting another operation, the session
 // is destroyed, its destruction cancels the wait, and the cancelled wait finds nothing.
+// Every expiry is also handed to DeadlineBackstop, which ends the run from a timer signal
+// should the loop's one thread be stuck in a write to an output that nobody reads.
 class Session : public std::enable_shared_from_this<Session>
 {
   public:
@@ -45,8 +48,6 @@ class Session : public std::enable_shared_from_this<Session>
     using TraceReceiptCallback = std::function<void(const std::string&, std::streamoff, bool)>;
     /// Given the result line being built ("JavaScript HeapInfo: " and the summary) and the final count.
     using HeapReceiptCallback = std::function<void(std::string&, std::streamoff)>;
-    /// Keeps the content bytes of one read.
-    using ChunkSink = std::function<void(const char*, std::size_t)>;
 
     /// Takes over the connected socket; performs no input or output.
     Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
@@ -96,15 +97,13 @@ class Session : public std::enable_shared_from_this<Session>
     void checkHeapReceipt(std::string& line);
 
     void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                             const std::shared_ptr<TraceFile>& file, const std::shared_ptr<std::streampos>& received,
-                             const CompletionAction& done);
+                             const std::shared_ptr<TraceFile>& file, const CompletionAction& done);
     void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                             const std::shared_ptr<std::string>& summary,
-                             const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
-    void readChunksInto(std::streamoff announced, const ChunkSink& keep,
-                        const std::shared_ptr<std::streampos>& received, const CompletionAction& done);
+                             const std::shared_ptr<std::string>& summary, const CompletionAction& done);
+    void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);
     void readTransferData();
-    void feedTransfer();
+    void feedTransfer(std::size_t count);
+    void finishTransfer();
 
     /// Ends the process with status 0 once what was sent can still reach the application.
     [[noreturn]] void endRun();
@@ -118,20 +117,16 @@ class Session : public std::enable_shared_from_this<Session>
     int writeRetryCount = 0; ///< consecutive failed attempts of the message being written
     int writesPending = 0;   ///< writes started whose completion has not run yet
 
-    // A data transfer reads what the kernel holds in one call and hands the chunk loop the
-    // 1024-byte reads it would have been given with the same data waiting.
+    // A data transfer reads what the kernel holds in one call; the feed cuts it into the
+    // 1024-byte reads it would have been with the same data waiting.
     struct Transfer
     {
-        std::streamoff announced;
-        ChunkSink keep;
-        std::shared_ptr<std::streampos> received;
+        TransferFeed feed;
         CompletionAction done;
     };
     static constexpr std::size_t transferReadSize = 64 * 1024;
     std::unique_ptr<Transfer> transfer;
     std::unique_ptr<char[]> transferBuffer;
-    std::size_t transferBegin = 0; ///< first byte of the buffer not yet handed on
-    std::size_t transferEnd = 0;   ///< end of the bytes the last read brought
 };
 
 } // namespace YultService::SocketCommunication

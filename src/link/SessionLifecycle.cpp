@@ -1,10 +1,17 @@
 #include "link/Session.h"
 
+#include "link/DeadlineBackstop.h"
+
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 namespace YultService::SocketCommunication {
+
+namespace {
+const std::string expiredMessage =
+    "checkDeadline() - Closing connection since the deadline to complete operation has expired\n";
+}
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
                  const std::shared_ptr<InputOptions::InputParser>& options)
@@ -16,6 +23,7 @@ Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
 void Session::start()
 {
     readOn();
+    DeadlineBackstop::arm(readExpiry, expiredMessage, 0);
     deadline.expires_at(readExpiry);
     armDeadlineWait();
 }
@@ -36,12 +44,13 @@ void Session::checkDeadline()
         armDeadlineWait();
         return;
     }
-    Logger::Log::error("checkDeadline() - Closing connection since the deadline to complete operation has expired\n");
+    Logger::Log::error(expiredMessage);
     endRun();
 }
 
 void Session::endRun()
 {
+    DeadlineBackstop::ending(0);
     // Bytes left unread make the kernel reset the connection when the process ends, and a
     // reset can discard our last message before the application has read it. Half-close
     // and take what is already waiting; a bounded amount, so a flooding peer cannot hold us.

@@ -1,9 +1,12 @@
 #include "link/Session.h"
+#include "link/Wire.h"
 
 #include <algorithm>
 #include <cctype>
 
 namespace YultService::SocketCommunication {
+
+using namespace Wire;
 
 namespace {
 
@@ -25,21 +28,21 @@ void Session::readOn()
 void Session::handleMessage(const std::string& message)
 {
     const std::string text = lowerCased(message);
-    if (text == "hello") {
-        doWrite("hello", [this] { readOn(); });
-    } else if (text == "handshake-success-ack") {
+    if (text == hello) {
+        doWrite(hello, [this] { readOn(); });
+    } else if (text == handshakeSuccessAck) {
         logger->info("handleMessage() - Handshake successful");
         sendCommand();
-    } else if (text == "profiling-started") {
+    } else if (text == profilingStarted) {
         Logger::Log::result("Profiling started");
         endRun();
-    } else if (text == "profiling-stopped") {
+    } else if (text == profilingStopped) {
         Logger::Log::result("Profiling stopped");
         readOn();
-    } else if (text == "profiling-not-in-progress") {
+    } else if (text == profilingNotInProgress) {
         logger->warn("Profiling is not in progress");
         endRun();
-    } else if (text == "profiling-in-progress") {
+    } else if (text == profilingInProgress) {
         logger->warn("Profiling is already in progress");
         endRun();
     } else if (beginsWith(text, traceMetadataKey)) {
@@ -53,14 +56,14 @@ void Session::handleMessage(const std::string& message)
 void Session::sendCommand()
 {
     if (options->shouldStartProfiling() && options->isCPUMode()) {
-        doWrite("start-profiling", [this] { readOn(); });
+        doWrite(startProfiling, [this] { readOn(); });
     } else if (options->shouldStopProfiling() && options->isCPUMode()) {
-        doWrite("stop-profiling", [this] { readOn(); });
+        doWrite(stopProfiling, [this] { readOn(); });
     } else if (options->shouldGetJavaScriptHeapSummary()) {
-        doWrite("get-js-heapinfo", [this] { readOn(); });
+        doWrite(getJsHeapInfo, [this] { readOn(); });
     } else {
         Logger::Log::error("handleMessage() - Received unknown message");
-        doWrite("bye", [this] { endRun(); });
+        doWrite(bye, [this] { endRun(); });
     }
 }
 
@@ -73,7 +76,7 @@ void Session::handleTraceAnnouncement(const std::string& message)
     }
     logger->info("Received CPU Trace file metadata");
     auto metadata = std::make_shared<TraceFileMetadata>(parsed);
-    doWrite("ack-profiler-trace-metadata", [this, metadata] {
+    doWrite(traceMetadataAck, [this, metadata] {
         readCPUTraceFileData(metadata, [this, metadata](const std::string& path, std::streamoff count, bool stored) {
             checkTraceReceipt(metadata, path, count, stored);
         });
@@ -89,7 +92,7 @@ void Session::handleHeapAnnouncement(const std::string& message)
     }
     logger->info("Received JavaScript HeapInfo metadata");
     auto metadata = std::make_shared<JavaScriptHeapInfoMetadata>(parsed);
-    doWrite("js-heapinfo-metadata-ack", [this, metadata] {
+    doWrite(heapMetadataAck, [this, metadata] {
         readJavaScriptHeapInfoData(metadata, [this](std::string& line, std::streamoff) { checkHeapReceipt(line); });
     });
 }

@@ -1,6 +1,6 @@
-#include "link/ChunkAccounting.h"
 #include "link/Session.h"
 #include "link/TraceFile.h"
+#include "link/Wire.h"
 #include "utils/Helper.h"
 
 #include <algorithm>
@@ -24,13 +24,12 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
         return;
     }
     const std::string path = "/tmp/" + metadata->filename;
-    auto received = std::make_shared<std::streampos>(0);
     auto file = std::make_shared<TraceFile>(path, Guard::TraceFileRule::traceOwner(options->getPID()));
     CompletionAction done = [file, callback, path](std::streamoff count) {
         const bool stored = file->close();
         callback(path, count, stored);
     };
-    readFileChunksAsync(metadata, file, received, done);
+    readFileChunksAsync(metadata, file, done);
 }
 
 void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
@@ -40,68 +39,62 @@ void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInf
         Logger::Log::error("readCPUTraceFileData: Missing JavaScript HeapInfo metadata");
         return;
     }
-    auto received = std::make_shared<std::streampos>(0);
     // Collected behind its label, so that the result line is printed from where it was collected.
     auto summary = std::make_shared<std::string>(heapLabel);
     const auto room = std::min(std::streamoff(metadata->size), heapReserveCap);
     summary->reserve(heapLabel.size() + static_cast<std::size_t>(room));
     CompletionAction done = [summary, callback](std::streamoff count) { callback(*summary, count); };
-    readFileChunksAsync(metadata, summary, received, done);
+    readFileChunksAsync(metadata, summary, done);
 }
 
 void Session::readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                                  const std::shared_ptr<TraceFile>& file,
-                                  const std::shared_ptr<std::streampos>& received, const CompletionAction& done)
+                                  const std::shared_ptr<TraceFile>& file, const CompletionAction& done)
 {
-    readChunksInto(
-        metadata->filesize, [file](const char* data, std::size_t size) { file->write(data, size); }, received, done);
+    receiveTransfer(
+        metadata->filesize, [file](const char* data, std::size_t size) { file->write(data, size); }, done);
 }
 
 void Session::readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                                  const std::shared_ptr<std::string>& summary,
-                                  const std::shared_ptr<std::streampos>& received, const CompletionAction& done)
+                                  const std::shared_ptr<std::string>& summary, const CompletionAction& done)
 {
-    readChunksInto(
-        metadata->size, [summary](const char* data, std::size_t size) { summary->append(data, size); }, received,
-        done);
+    receiveTransfer(
+        metadata->size, [summary](const char* data, std::size_t size) { summary->append(data, size); }, done);
 }
 
-void Session::readChunksInto(std::streamoff announced, const ChunkSink& keep,
-                             const std::shared_ptr<std::streampos>& received, const CompletionAction& done)
+// An announced size of 0 is complete before any read: the application owes no byte, and the
+// end marker it may still send would only be dropped.
+void Session::receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done)
 {
-    transfer = std::make_unique<Transfer>(Transfer{announced, keep, received, done});
+    transfer = std::make_unique<Transfer>(Transfer{TransferFeed(announced, std::move(keep)), done});
+    if (transfer->feed.complete()) {
+        finishTransfer();
+        return;
+    }
     readTransferData();
 }
 
-// Hands on the buffer in the reads a 1024-byte reader would have made, each moving the
-// deadline and logged as a received message. Bytes left when the transfer completes are
-// beyond anything the application may send before our acknowledgement; the run ends after it.
-void Session::feedTransfer()
+// Each piece the feed takes counts as one received message with its progress line.
+void Session::feedTransfer(std::size_t count)
 {
-    constexpr std::size_t pieceSize = sizeof(readBuffer);
-    while (transfer && transferBegin < transferEnd) {
-        const std::size_t length = std::min(pieceSize, transferEnd - transferBegin);
-        const std::string_view piece(transferBuffer.get() + transferBegin, length);
-        transferBegin += length;
+    const auto report = [this](std::streamoff received) {
         logger->info("Received message");
-        const ChunkStep step = accountChunk(piece, *transfer->received, transfer->announced);
-        transfer->keep(piece.data(), step.storedBytes);
-        *transfer->received = step.received;
         if (logger->isVerbose()) { // formatting every 1 KiB read costs more than the read itself
             logger->info(Logger::Log::StringFormat("Data received so far: %lld Total file size: %lld",
-                                                   static_cast<long long>(step.received),
-                                                   static_cast<long long>(transfer->announced)));
+                                                   static_cast<long long>(received),
+                                                   static_cast<long long>(transfer->feed.announcedSize())));
         }
-        if (step.complete) {
-            const auto finished = std::move(transfer);
-            finished->done(step.received);
-            return;
-        }
-        moveDeadline();
+    };
+    if (transfer->feed.feed(std::string_view(transferBuffer.get(), count), report)) {
+        finishTransfer();
+        return;
     }
-    if (transfer) {
-        readTransferData();
-    }
+    readTransferData();
+}
+
+void Session::finishTransfer()
+{
+    const auto finished = std::move(transfer);
+    finished->done(finished->feed.receivedCount());
 }
 
 void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
@@ -115,7 +108,7 @@ void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metada
         Logger::Log::error(Logger::Log::StringFormat("Trace file path: %s", path.c_str()));
         endRun();
     }
-    doWrite("profiler-trace-file-received", nullptr);
+    doWrite(Wire::traceFileReceived, nullptr);
     Logger::Log::result(Logger::Log::StringFormat("%s%s", "Profile trace dumped to : ", path.c_str()));
     endRun();
 }
@@ -127,7 +120,7 @@ void Session::checkHeapReceipt(std::string& line)
         Logger::Log::error("Error receiving and processing JavaScript HeapInfo data");
         endRun();
     }
-    doWrite("js-heapinfo-received", nullptr);
+    doWrite(Wire::heapInfoReceived, nullptr);
     // Printed up to its first zero byte.
     line.resize(heapLabel.size() + strnlen(line.data() + heapLabel.size(), length));
     Logger::Log::result(line);

@@ -1,5 +1,7 @@
 #include "link/Session.h"
 
+#include "link/DeadlineBackstop.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,7 +23,11 @@ std::chrono::steady_clock::time_point saturatingNowPlus(std::chrono::steady_cloc
 
 } // namespace
 
-void Session::moveDeadline() { readExpiry = saturatingNowPlus(sessionTimeout); }
+void Session::moveDeadline()
+{
+    readExpiry = saturatingNowPlus(sessionTimeout);
+    DeadlineBackstop::postpone(readExpiry);
+}
 
 // A message ends at its first NUL.
 void Session::doRead(const ReadCallback& callback)
@@ -59,9 +65,7 @@ void Session::readTransferData()
                                        Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
                                    return;
                                }
-                               transferBegin = 0;
-                               transferEnd = count;
-                               feedTransfer();
+                               feedTransfer(count);
                            });
 }
 

@@ -1,13 +1,10 @@
 #include "LinkFixture.h"
 
-#include "utils/Helper.h"
-
 namespace YultTest {
 namespace {
 
 using LinkTest = LinkFixture;
 using Options = std::vector<std::string>;
-using YultService::Utils::Helper;
 
 const std::string pid = std::to_string(getpid());
 const std::string traceName = "yult-link-" + pid + ".trace";
@@ -44,6 +41,10 @@ std::pair<std::string, std::string> heapAnnounced(std::size_t size)
     return {"js-heapinfo-metadata:js-heapinfo-size:" + std::to_string(size), "js-heapinfo-metadata-ack"};
 }
 
+// Summaries holding the protocol's own marker text: the announced size alone delimits them.
+const std::string summaryHoldingMarker = patterned(500) + marker + patterned(1477);
+const std::string summaryStartingWithMarker = marker + patterned(1977);
+
 const Conversation conversations[] = {
     {"CpuStartAlreadyRunning", cpuStart, "start-profiling", {{"profiling-in-progress", ""}}, "", ""},
     {"CpuStartAlreadyRunningVerbose", cpuStartV, "start-profiling", {{"profiling-in-progress", ""}},
@@ -75,6 +76,15 @@ const Conversation conversations[] = {
      lines({"JavaScript HeapInfo: " + patterned(3000)}), ""},
     {"HeapSummaryEmptyIsAnError", heap, "get-js-heapinfo", {heapAnnounced(0), {marker, ""}}, "",
      lines({"Error receiving and processing JavaScript HeapInfo data"})},
+    {"HeapSummaryEmptyNeedsNoData", heap, "get-js-heapinfo", {heapAnnounced(0)}, "",
+     lines({"Error receiving and processing JavaScript HeapInfo data"})},
+    {"HeapSummaryHoldingMarkerFinalMarkerWhole", heap, "get-js-heapinfo",
+     {heapAnnounced(summaryHoldingMarker.size()), {summaryHoldingMarker + marker, heapReceived}},
+     lines({"JavaScript HeapInfo: " + summaryHoldingMarker}), ""},
+    // The marker's tail would come in a read of its own, which the agent, done, never makes.
+    {"HeapSummaryStartingWithMarkerFinalMarkerSplit", heap, "get-js-heapinfo",
+     {heapAnnounced(summaryStartingWithMarker.size()), {summaryStartingWithMarker + marker.substr(0, 10), heapReceived}},
+     lines({"JavaScript HeapInfo: " + summaryStartingWithMarker}), ""},
 };
 
 class Conversations : public LinkFixture, public ::testing::WithParamInterface<Conversation> {};
@@ -112,10 +122,10 @@ INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::ValuesIn(conversations)
 // lingering count as taken, so "first free" is as the probe finds it. (Conversations check 9091.)
 TEST_F(LinkTest, DynamicPortIsFirstFreeFrom49152)
 {
-    const int firstFree = Helper::getFreePort();
+    const int firstFree = firstFreePort();
     EXPECT_EQ(connectAgent({"-C", "-S", "-D"}), firstFree);
     const auto first = std::move(agent);
-    const int nextFree = Helper::getFreePort(firstFree + 1);
+    const int nextFree = firstFreePort(firstFree + 1);
     startAgent({"-C", "-S", "-D"});
     EXPECT_EQ(app.awaitSignalValue(), nextFree);
     // The application leaves first, so that no closed connection lingers on the agent's port.

@@ -19,6 +19,7 @@ TEST(LogOutput, OneLinePrefixedOnceInfoAndWarnOnlyWhenVerbose)
     const Log verbose(true);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.message));
+        EXPECT_EQ(Log::lineOf(c.message), c.line);
         ::testing::internal::CaptureStdout();
         ::testing::internal::CaptureStderr();
         quiet.info(c.message);

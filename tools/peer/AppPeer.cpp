@@ -1,6 +1,7 @@
 #include "AppPeer.h"
 
 #include <arpa/inet.h>
+#include <cstdint>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -155,6 +156,23 @@ void AppPeer::reset()
     const linger abortive{1, 0};
     setsockopt(socketFd, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
     close();
+}
+
+int firstFreePort(int from)
+{
+    for (int port = from; port <= 65535; ++port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool bound = bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+        ::close(probe);
+        if (bound) {
+            return port;
+        }
+    }
+    return -1;
 }
 
 void Registry::add(pid_t pid, const std::string& name) const

@@ -2,8 +2,6 @@
 
 #include "Process.h"
 
-#include "link/ChunkAccounting.h"
-
 #include <chrono>
 #include <csignal>
 #include <string>
@@ -13,8 +11,13 @@ namespace YultPeer {
 
 using namespace std::chrono_literals;
 
-/// What an application may send after the content of a transfer.
-inline const std::string marker(YultService::SocketCommunication::dataEndMarker);
+/// What an application may send after the content of a transfer. The peer keeps its own copy of
+/// every wire text, so that a mistyped text in the agent fails the tests instead of passing them.
+inline const std::string marker = "profiler-trace-data-end";
+
+/// The first port from `from` that a listener on 0.0.0.0 can bind now, found by binding it
+/// (without address reuse, so a port that a closed connection lingers on counts as taken); -1 if none.
+int firstFreePort(int from = 49152);
 
 /// Blocks SIGUSR1 in the calling thread and returns the set. Call it before any thread starts, so
 /// that every thread inherits the mask and the agent's signal waits for an AppPeer to read it.

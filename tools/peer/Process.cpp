@@ -69,19 +69,30 @@ void cleanSignals(posix_spawnattr_t& attributes)
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& env, Output output)
 {
+    const bool piped = output != Output::Files;
+    const int pipedFd = output == Output::ClosedErr ? 2 : 1;
     int pipeEnds[2] = {-1, -1};
-    if (output == Output::PipedOut && pipe2(pipeEnds, O_CLOEXEC) != 0) {
+    if (piped && pipe2(pipeEnds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
+    }
+    if (output == Output::ClosedOut || output == Output::ClosedErr) {
+        close(pipeEnds[0]); // gone before the child can write
+        pipeEnds[0] = -1;
+    }
+    if (output == Output::StalledOut) {
+        fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096); // full after a few lines
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    if (output == Output::PipedOut) {
-        posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
-    } else {
-        posix_spawn_file_actions_addopen(&actions, 1, (files.path + "/out").c_str(), O_WRONLY | O_CREAT, 0644);
+    for (const int fd : {1, 2}) {
+        if (piped && fd == pipedFd) {
+            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], fd);
+        } else {
+            const std::string file = files.path + (fd == 1 ? "/out" : "/err");
+            posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT, 0644);
+        }
     }
-    posix_spawn_file_actions_addopen(&actions, 2, (files.path + "/err").c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     cleanSignals(attributes);
@@ -146,6 +157,8 @@ std::string ChildProcess::readLine(std::chrono::milliseconds timeout)
     unread.erase(0, newline + 1);
     return line;
 }
+
+std::string ChildProcess::sleepsIn() const { return readFile("/proc/" + std::to_string(child) + "/wchan"); }
 
 std::string agentFile()
 {

@@ -15,11 +15,19 @@ using Environment = std::map<std::string, std::string>;
 
 /// A child process started as the extension starts the agent: a clean signal mask, standard input
 /// from /dev/null, standard output and error in files of its own; or standard output in a pipe,
-/// for a child that announces itself there.
+/// for a child that announces itself there; or one of them in a pipe whose reader has gone or
+/// never reads, as a caller that stops reading leaves it.
 class ChildProcess
 {
   public:
-    enum class Output { Files, PipedOut };
+    enum class Output
+    {
+        Files,
+        PipedOut,
+        ClosedOut,  ///< standard output: a pipe without a reader
+        ClosedErr,  ///< standard error: a pipe without a reader
+        StalledOut, ///< standard output: a pipe of one page that this process holds and never reads
+    };
 
     /// argv[0] is looked up on PATH; `env` entries are added to (or replace) this process's own.
     explicit ChildProcess(const std::vector<std::string>& argv, const Environment& env = {},
@@ -39,6 +47,8 @@ class ChildProcess
     /// The next line of a PipedOut child's standard output, without its newline; empty on
     /// timeout or at the end of the output.
     std::string readLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// What the kernel names as the place the child sleeps in (/proc/<pid>/wchan).
+    std::string sleepsIn() const;
 
     std::string out() const { return readFile(files.path + "/out"); }
     std::string err() const { return readFile(files.path + "/err"); }
