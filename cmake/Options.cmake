@@ -18,3 +18,15 @@ if(YULT_SANITIZE)
     target_compile_options(yult_warnings INTERFACE -Wno-maybe-uninitialized)
   endif()
 endif()
+
+# The static agent is what ships, and most of it is the C and C++ runtime: with every function
+# and data object in a section of its own the linker drops what is never reached, and
+# link-time optimisation what no caller needs. Together they take about a fifth off the program
+# at the same transfer speed; -Os would take a little more but costs speed. Nothing refers to the
+# .version section, so its symbol is named to the linker as a root to keep (and the link fails
+# should it ever go).
+if(YULT_STATIC)
+  add_compile_options(-ffunction-sections -fdata-sections)
+  add_link_options(-Wl,--gc-sections -Wl,--require-defined=_ZN11YultService7Version7versionE)
+  set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
+endif()

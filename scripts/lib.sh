@@ -77,3 +77,76 @@ e2e_against() {
     step "end-to-end tests against $agent${launcher:+ under $launcher}"
     YULT_AGENT=$agent YULT_AGENT_LAUNCHER=$launcher locked ctest --test-dir "$native/tests/e2e" --output-on-failure "$@"
 }
+
+# The release agents: for each of RELEASE_ARCHES the fully static agent (YULT_STATIC), built in
+# build-release-<arch> and installed stripped, as it ships, into its stage/.
+# shellcheck disable=SC2034 # read by the scripts that source this
+RELEASE_ARCHES="x86_64 arm64 armhf"
+
+release_dir() { echo "$ROOT/build-release-$1"; }
+release_agent() { echo "$ROOT/build-release-$1/stage/bin/YultService"; }
+
+# release_triple ARCH: the cross compiler (cmake/toolchains/<triple>.cmake); none for x86_64.
+release_triple() {
+    case $1 in
+        x86_64) echo "" ;;
+        arm64) echo aarch64-linux-gnu ;;
+        armhf) echo arm-linux-gnueabihf ;;
+        *) die "no such architecture: $1 (x86_64, arm64, armhf)" ;;
+    esac
+}
+
+# release_launcher ARCH: what runs an ARCH program here (qemu-user for ARM; nothing for x86_64).
+release_launcher() {
+    local triple
+    triple=$(release_triple "$1")
+    case $triple in
+        "") echo "" ;;
+        aarch64-*) echo "qemu-aarch64 -L /usr/$triple" ;;
+        arm-*) echo "qemu-arm -L /usr/$triple" ;;
+    esac
+}
+
+# source_date_epoch: the time that stands for the tree in what is made from it:
+# SOURCE_DATE_EPOCH when set, else the time of the last commit.
+source_date_epoch() {
+    if [ -n "${SOURCE_DATE_EPOCH:-}" ]; then
+        echo "$SOURCE_DATE_EPOCH"
+    else
+        git -C "$ROOT" log -1 --format=%ct 2>/dev/null || die "not a git checkout: set SOURCE_DATE_EPOCH"
+    fi
+}
+
+# release_build ARCH: configures and builds the ARCH agent and installs it stripped into stage/.
+# The same tree gives the same program wherever it lies: sources are named relative to the tree
+# (-ffile-prefix-map), no debug information is shipped, and the build id is a hash of the
+# program's contents. The linker's output is kept in build.log.
+release_build() {
+    local arch=$1 dir triple toolchain=()
+    dir=$(release_dir "$arch")
+    triple=$(release_triple "$arch")
+    [ -z "$triple" ] || toolchain=(--toolchain "$ROOT/cmake/toolchains/$triple.cmake")
+    step "release agent for $arch in $dir"
+    rm -rf "$dir/stage" # a failed build leaves no agent to test or pack
+    configure "$dir" "${toolchain[@]}" -DBUILD_TESTING=OFF -DYULT_STATIC=ON -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_CXX_FLAGS=-ffile-prefix-map=$ROOT/="
+    SOURCE_DATE_EPOCH=$(source_date_epoch) build "$dir" YultService >"$dir/build.log" 2>&1 ||
+        { cat "$dir/build.log"; return 1; }
+    cmake --install "$dir" --component agent --strip --prefix "$dir/stage" >/dev/null
+}
+
+# release_e2e ARCH [ctest arguments...]: the end-to-end tests against the staged ARCH agent
+# (under qemu-user for ARM). Like e2e_against, it relies on set -e to stop at a failure.
+release_e2e() {
+    local arch=$1 dir triple path=$PATH
+    shift
+    dir=$(release_dir "$arch")
+    triple=$(release_triple "$arch")
+    if [ -n "$triple" ]; then
+        # The host objcopy cannot read an ARM program file; the version-section test calls `objcopy`.
+        mkdir -p "$dir/host-bin"
+        ln -sf "/usr/bin/$triple-objcopy" "$dir/host-bin/objcopy"
+        path=$dir/host-bin:$PATH
+    fi
+    PATH=$path e2e_against "$(release_agent "$arch")" "$(release_launcher "$arch")" -- --no-tests=error "$@"
+}

@@ -2,15 +2,16 @@
 # Sets up a fresh machine (missing Debian packages), builds everything and runs the tests.
 #   run-tests.sh          the hardening checks, then the whole suite (CI runs this)
 #   run-tests.sh --quick  the whole suite only
-# The hardening checks: the suite under ASan+UBSan, a short fuzz smoke, and the end-to-end
-# tests against the agent cross-built for arm64 and run under qemu-user.
+# The hardening checks: the suite under ASan+UBSan, a short fuzz smoke, and a release dry run:
+# the end-to-end tests against each release agent (static, stripped: x86_64 natively, arm64 and
+# armhf cross-built and run under qemu-user), then its archives packed and checked.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 if [ "${1:-}" != --quick ]; then
     "$ROOT/scripts/test-sanitized.sh"
     "$ROOT/scripts/fuzz-smoke.sh"
-    "$ROOT/scripts/test-arm.sh" arm64
+    "$ROOT/scripts/release.sh" --dry-run
 fi
 
 step "the test suite"

@@ -1,23 +1,21 @@
 #!/bin/bash
-# Builds the fully static agent (build-static, YULT_STATIC), shows what it is and how big,
-# and runs the native end-to-end tests against it.
+# Builds the fully static x86_64 release agent (build-release-x86_64, YULT_STATIC), shows what
+# it is and how big, and runs the native end-to-end tests against it, stripped as it ships.
+# A pass of the whole suite leaves the stamp that release.sh packs by.
 #   test-static.sh [ctest arguments...]
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-dir=$ROOT/build-static
+dir=$(release_dir x86_64)
+agent=$(release_agent x86_64)
 
 deps
-step "static agent in $dir"
-configure "$dir" -DBUILD_TESTING=OFF -DYULT_STATIC=ON -DCMAKE_BUILD_TYPE=Release
-agent=$dir/YultService
-rm -f "$agent" # always link, so that the linker's warnings show
-build "$dir" YultService >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; exit 1; }
+rm -f "$dir/YultService" # always link, so that the linker's warnings show
+release_build x86_64
 # glibc warns when a static program calls what needs its shared parts at run time (NSS, iconv).
 grep -i 'warning' "$dir/build.log" || echo "no linker warnings"
 file "$agent"
 { ldd "$agent" 2>&1 || true; } | sed 's/^/ldd: /'
-strip -o "$agent.stripped" "$agent"
-ls -l "$agent" "$agent.stripped"
-size "$agent" "$agent.stripped"
+ls -l "$dir/YultService" "$agent"
+size "$dir/YultService" "$agent"
 
-e2e_against "$agent" "" -- "$@"
+release_e2e x86_64 "$@"
