@@ -49,6 +49,8 @@ const Conversation conversations[] = {
     {"CpuStartAlreadyRunning", cpuStart, "start-profiling", {{"profiling-in-progress", ""}}, "", ""},
     {"CpuStartAlreadyRunningVerbose", cpuStartV, "start-profiling", {{"profiling-in-progress", ""}},
      handshakeLog + lines({"Profiling is already in progress"}), ""},
+    // -J beside a CPU start is not a heap summary request: the start is what the agent sends.
+    {"CpuStartWithHeapFlagStarts", {"-C", "-S", "-J"}, "start-profiling", {{"profiling-started", ""}}, started, ""},
     {"CpuStopNotRunning", cpuStop, "stop-profiling", {{"profiling-not-in-progress", ""}}, "", ""},
     {"CpuStopNotRunningVerbose", cpuStopV, "stop-profiling", {{"profiling-not-in-progress", ""}},
      handshakeLog + lines({"Profiling is not in progress"}), ""},
@@ -174,11 +176,14 @@ TEST_F(LinkTest, ResetAfterHelloEndsTheRunAtOnce)
 TEST_F(LinkTest, SilentApplicationMeetsSessionDeadlineAndNoSecondConnectionIsServed)
 {
     const int port = connectAgent(cpuStart);
+    const auto beforeLastRead = std::chrono::steady_clock::now(); // the agent's last read starts after this
     EXPECT_EQ(app.handshake(), "start-profiling");
     AppPeer second;
     EXPECT_TRUE(second.connectTo(port));
     second.send("hello");
     EXPECT_EQ(agent->waitExit(45s), 0);
+    // A lower bound on how long the agent stayed: a slow machine only makes it longer.
+    EXPECT_GE(std::chrono::steady_clock::now() - beforeLastRead, 30s);
     EXPECT_EQ(agent->out(), "");
     EXPECT_EQ(agent->err(), expired + "\n");
     EXPECT_EQ(app.receiveUntilClosed(), "");
