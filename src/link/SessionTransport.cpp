@@ -120,6 +120,7 @@ void Session::completeWrite(const asio::error_code& ec, const std::string& text,
         writeRetryCount = 0;
         Logger::Log::error("doWrite : Exhausted max write retries. Closing connection.");
         endRun();
+        return;
     }
     ++writeRetryCount;
     Logger::Log::error(
