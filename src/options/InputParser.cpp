@@ -59,7 +59,9 @@ void InputParser::parsePID(const char* argument)
     const intmax_t value = strtoimax(argument, &end, 10);
     const bool accepted = errno == 0 && end != argument && *end == '\0' && value >= INT_MIN && value <= INT_MAX;
     if (!accepted) {
-        std::fwrite("Bad PID!\n", 1, 9, stderr);
+        // Callers match this line as it always was: bare, without the log's prefix, so not through it.
+        static const char badPid[] = "Bad PID!\n";
+        std::fwrite(badPid, 1, sizeof badPid - 1, stderr);
         return;
     }
     pid = static_cast<int>(value);
