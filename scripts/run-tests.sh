@@ -2,12 +2,14 @@
 # Sets up a fresh machine (missing Debian packages), builds everything and runs the tests.
 #   run-tests.sh          the hardening checks, then the whole suite (CI runs this)
 #   run-tests.sh --quick  the whole suite only
-# The hardening checks: the suite under ASan+UBSan, a short fuzz smoke, and the end-to-end
-# tests against the agent cross-built for arm64 and run under qemu-user.
+# The hardening checks: the house style (format, shellcheck), the suite under ASan+UBSan, a
+# short fuzz smoke, and the end-to-end tests against the agent cross-built for arm64 and run
+# under qemu-user.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 if [ "${1:-}" != --quick ]; then
+    "$ROOT/scripts/check-style.sh"
     "$ROOT/scripts/test-sanitized.sh"
     "$ROOT/scripts/fuzz-smoke.sh"
     "$ROOT/scripts/test-arm.sh" arm64

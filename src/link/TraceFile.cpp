@@ -32,7 +32,7 @@ int openReplaceable(const std::string& path, const std::optional<Guard::TraceFil
         return fd;
     }
     fd = ::open(path.c_str(), flags);
-    struct stat info {};
+    struct stat info = {};
     if (fd >= 0 && fstat(fd, &info) == 0 && Guard::TraceFileRule::mayReplace(info, owner) && ftruncate(fd, 0) == 0) {
         return fd;
     }

@@ -217,7 +217,7 @@ TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
         EXPECT_EQ(agent->out().find("Profile trace dumped to : " + run.path) != std::string::npos, run.stored)
             << agent->out();
         EXPECT_EQ(readFile(run.path), run.content);
-        struct stat info {};
+        struct stat info = {};
         EXPECT_EQ(lstat(run.path.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, run.owner);
         app.close();

@@ -238,7 +238,7 @@ TEST(TraceFileRule, ReplacesOnlyAPlainFileOfTheOwnerWithOneLink)
 {
     const TraceFileRule::Owner owner{1000, 1000};
     const auto stat = [](mode_t type, nlink_t links, uid_t uid) {
-        struct stat info {};
+        struct stat info = {};
         info.st_mode = type | 0644;
         info.st_nlink = links;
         info.st_uid = uid;

@@ -37,7 +37,7 @@ sigset_t controlSignals()
 // so the mask or the handler alone is what keeps SIGUSR1 from killing us.
 void setDisposition(void (*action)(int, siginfo_t*, void*))
 {
-    struct sigaction disposition {};
+    struct sigaction disposition = {};
     sigemptyset(&disposition.sa_mask);
     if (action != nullptr) {
         disposition.sa_sigaction = action;
