@@ -51,7 +51,8 @@ void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& option
 {
     asio::io_context ioContext;
     std::optional<SocketCommunication::Server> server;
-    const auto port = startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
+    const auto port =
+        startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
     enqueueProfilerSignalJob(ioContext, port, options);
     ioContext.run();
 }

@@ -76,8 +76,7 @@ class Session : public std::enable_shared_from_this<Session>
     }
 
     /// Receives the announced trace into /tmp/<name>, then calls back with the path and the count.
-    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata,
-                              const TraceReceiptCallback& callback);
+    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata, const TraceReceiptCallback& callback);
     /// Collects the announced heap summary, then calls back with it and the count.
     void readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
                                     const HeapReceiptCallback& callback);
@@ -115,8 +114,8 @@ class Session : public std::enable_shared_from_this<Session>
     std::unique_ptr<Logger::Log> logger;
 
     /// Reception (SessionReception.cpp): an announced transfer, then its receipt, result line and end.
-    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                             const std::shared_ptr<TraceFile>& file, const CompletionAction& done);
+    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata, const std::shared_ptr<TraceFile>& file,
+                             const CompletionAction& done);
     void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
                              const std::shared_ptr<std::string>& summary, const CompletionAction& done);
     void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);

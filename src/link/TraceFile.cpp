@@ -44,10 +44,7 @@ int openReplaceable(const std::string& path, const std::optional<Guard::TraceFil
 
 } // namespace
 
-TraceFile::TraceFile(const std::string& path)
-    : TraceFile(path, Guard::TraceFileRule::Owner{geteuid(), getegid()})
-{
-}
+TraceFile::TraceFile(const std::string& path) : TraceFile(path, Guard::TraceFileRule::Owner{geteuid(), getegid()}) {}
 
 TraceFile::TraceFile(const std::string& path, const std::optional<Guard::TraceFileRule::Owner>& owner)
     : fd(openReplaceable(path, owner))

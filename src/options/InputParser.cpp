@@ -36,17 +36,38 @@ void InputParser::parse(int argc, char** argv)
     int letter = 0;
     while ((letter = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1) {
         switch (letter) {
-        case 'C': cpuMode = true; break;
-        case 'M': memoryMode = true; break;
-        case 'S': startProfiling = true; break;
-        case 'O': stopProfiling = true; break;
-        case 'J': getJavaScriptHeapSummary = true; break;
-        case 'V': verboseMode = true; break;
-        case 'D': dynamicPort = true; break;
-        case 'h': displayHelp = true; break;
-        case 'v': displayVersion = true; break;
-        case 'P': parsePID(optarg); break;
-        default: break; // getopt_long has already reported it
+        case 'C':
+            cpuMode = true;
+            break;
+        case 'M':
+            memoryMode = true;
+            break;
+        case 'S':
+            startProfiling = true;
+            break;
+        case 'O':
+            stopProfiling = true;
+            break;
+        case 'J':
+            getJavaScriptHeapSummary = true;
+            break;
+        case 'V':
+            verboseMode = true;
+            break;
+        case 'D':
+            dynamicPort = true;
+            break;
+        case 'h':
+            displayHelp = true;
+            break;
+        case 'v':
+            displayVersion = true;
+            break;
+        case 'P':
+            parsePID(optarg);
+            break;
+        default:
+            break; // getopt_long has already reported it
         }
     }
     reportUnrecognizedArguments(argc, argv);

@@ -19,14 +19,14 @@ const std::string helpPage = readFile(YULT_HELP_PAGE);
 struct RunCase
 {
     const char* name;
-    std::vector<std::string> args;  ///< '@' stands for the target's pid, here and in the listings and trace
+    std::vector<std::string> args; ///< '@' stands for the target's pid, here and in the listings and trace
     int status;
     std::string out;
-    std::string err;        ///< all of standard error, or its end when a note is expected
-    std::string trace;      ///< the lookup commands that ran
-    const char* note = "";  ///< what each diagnostic before that end contains (getopt_long's, the shell's)
+    std::string err;       ///< all of standard error, or its end when a note is expected
+    std::string trace;     ///< the lookup commands that ran
+    const char* note = ""; ///< what each diagnostic before that end contains (getopt_long's, the shell's)
     int notes = 0;
-    const char* tulm = "";  ///< the lifecycle tool's listing; null: no such tool on PATH
+    const char* tulm = ""; ///< the lifecycle tool's listing; null: no such tool on PATH
     std::string ps = "";
     int psStatus = 0;
 };
@@ -88,19 +88,33 @@ const std::string fullLookup = "-w @\nps\n";
 const std::vector<std::string> lookupArgs = {"-P", "@", "-C", "-S", "-D"};
 const std::string appUserLine = "app_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app\n";
 
-INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, ::testing::Values(
-    RunCase{"NoOptions", {}, 1, "", noMode, ""},
-    RunCase{"HelpBypassesRulesAndWinsOverVersion", {"--help", "-v", "-C", "-M"}, 0, helpPage, "", ""},
-    RunCase{"VersionBypassesRules", {"--vers", "-C", "-M"}, 0, "2.1.0.0\n", "", ""},
-    RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether", {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"}, 1, "",
-            badPid + "YultService: Unrecognized argument: ab\n" + noProcess, "-w 7\nps\n"},
-    RunCase{"SingleDashPidIsThreeUnknownOptions", {"-pid", "1234", "-C", "-S"}, 1, "",
-            "YultService: Unrecognized argument: 1234\n" + noProcess, "-w 0\nps\n", "invalid option", 3},
-    RunCase{"PsFails", lookupArgs, 1, "", noProcess, fullLookup, "", 0, "", appUserLine, 3},
-    RunCase{"ListedByLifecycleTool", lookupArgs, 1, "", refused, "-w @\n", "", 0, "app @ running\n", appUserLine},
-    RunCase{"OnlyPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "", 0, "", "UID PID PPID C STIME TTY TIME CMD\n"
-            "root  1  0  0 09:00 ?  00:00:02 /sbin/init\napp_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app"},
-    RunCase{"LifecycleToolMissingPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "tulm", 1, nullptr, appUserLine}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLine,
+    ::testing::Values(
+        RunCase{"NoOptions", {}, 1, "", noMode, ""},
+        RunCase{"HelpBypassesRulesAndWinsOverVersion", {"--help", "-v", "-C", "-M"}, 0, helpPage, "", ""},
+        RunCase{"VersionBypassesRules", {"--vers", "-C", "-M"}, 0, "2.1.0.0\n", "", ""},
+        RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether",
+                {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"},
+                1,
+                "",
+                badPid + "YultService: Unrecognized argument: ab\n" + noProcess,
+                "-w 7\nps\n"},
+        RunCase{"SingleDashPidIsThreeUnknownOptions",
+                {"-pid", "1234", "-C", "-S"},
+                1,
+                "",
+                "YultService: Unrecognized argument: 1234\n" + noProcess,
+                "-w 0\nps\n",
+                "invalid option",
+                3},
+        RunCase{"PsFails", lookupArgs, 1, "", noProcess, fullLookup, "", 0, "", appUserLine, 3},
+        RunCase{"ListedByLifecycleTool", lookupArgs, 1, "", refused, "-w @\n", "", 0, "app @ running\n", appUserLine},
+        RunCase{"OnlyPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "", 0, "",
+                "UID PID PPID C STIME TTY TIME CMD\n"
+                "root  1  0  0 09:00 ?  00:00:02 /sbin/init\napp_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app"},
+        RunCase{"LifecycleToolMissingPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "tulm", 1, nullptr,
+                appUserLine}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommandLineFile, VersionSection)

@@ -28,8 +28,8 @@ struct ThievingProbe
     {
         const int port = Helper::getFreePort(from);
         if (!thief) {
-            thief.emplace(ioContext, asio::ip::tcp::endpoint(asio::ip::address_v4::any(),
-                                                             static_cast<unsigned short>(port)));
+            thief.emplace(ioContext,
+                          asio::ip::tcp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port)));
         }
         return port;
     }
