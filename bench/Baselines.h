@@ -9,8 +9,8 @@ namespace YultBench {
 /// One transfer into a yardstick.
 struct Reception
 {
-    double seconds = 0;     ///< as the sender measures it (see Delivery)
-    double cpuSeconds = 0;  ///< user + system CPU of the receiving process, from wait4
+    double seconds = 0;    ///< as the sender measures it (see Delivery)
+    double cpuSeconds = 0; ///< user + system CPU of the receiving process, from wait4
 };
 
 /// Receive sizes of the two yardsticks: the agent's own read size, and one that makes the copy

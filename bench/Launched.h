@@ -2,8 +2,8 @@
 
 #include "Process.h"
 
-#include <sys/types.h>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace YultBench {
@@ -11,9 +11,9 @@ namespace YultBench {
 /// What a command alone used, as its launcher saw it in wait4.
 struct Usage
 {
-    long maxRssKiB = 0;     ///< peak resident size
-    double cpuSeconds = 0;  ///< user + system, its reaped children included
-    int status = -1;        ///< exit status; -1 when it was killed or could not be reported
+    long maxRssKiB = 0;    ///< peak resident size
+    double cpuSeconds = 0; ///< user + system, its reaped children included
+    int status = -1;       ///< exit status; -1 when it was killed or could not be reported
 };
 
 /// A command run under rss-launch (built beside the agent), so that its peak resident size is its

@@ -7,10 +7,10 @@ namespace YultBench {
 
 namespace {
 
-constexpr double smallRecvRatioTarget = 0.8;  // agent / 1024-byte recv loop, at least
-constexpr double traceRssTargetMiB = 8;       // peak while receiving a trace, below
-constexpr double startRatioTarget = 1.5;      // CPU start / lookup pipeline, at most
-constexpr double refusalTargetUs = 200;       // one refused connection, below
+constexpr double smallRecvRatioTarget = 0.8; // agent / 1024-byte recv loop, at least
+constexpr double traceRssTargetMiB = 8;      // peak while receiving a trace, below
+constexpr double startRatioTarget = 1.5;     // CPU start / lookup pipeline, at most
+constexpr double refusalTargetUs = 200;      // one refused connection, below
 
 // A heap summary is held whole: one and a half times its size, and 4 MiB for the program.
 double heapRssTargetMiB(double heapMiB) { return 1.5 * heapMiB + 4; }
@@ -32,8 +32,8 @@ void row(const std::string& label, const std::string& value, const std::string& 
 }
 
 // A figure with a target: the target and whether it is met; counted in `met` and `targets`.
-void targetRow(const std::string& label, const std::string& value, const std::string& target, bool isMet,
-               int& met, int& targets)
+void targetRow(const std::string& label, const std::string& value, const std::string& target, bool isMet, int& met,
+               int& targets)
 {
     row(label, value, "target " + target + (isMet ? "  met" : "  MISSED"));
     met += isMet ? 1 : 0;
@@ -42,20 +42,21 @@ void targetRow(const std::string& label, const std::string& value, const std::st
 
 void printTrace(const Results& r, int& met, int& targets)
 {
-    std::printf("\nTrace reception, %.0f MiB, one sender for all (64 KiB writes, then the end marker);\n"
-                "median [slowest-fastest] of %.0f rounds after an untimed one; CPU = user + system seconds per %.0f MiB, median\n",
-                r.traceMiB, static_cast<double>(r.traceRounds), r.traceMiB);
+    std::printf(
+        "\nTrace reception, %.0f MiB, one sender for all (64 KiB writes, then the end marker);\n"
+        "median [slowest-fastest] of %.0f rounds after an untimed one; CPU = user + system seconds per %.0f MiB, median\n",
+        r.traceMiB, static_cast<double>(r.traceRounds), r.traceMiB);
     row("agent (-C -O), trace stored under /tmp", rate(r.agentRate),
         format("CPU %.3f s (its start and target lookup included)", r.agentCpu));
     row("yardstick A: 1024-byte recv loop, stdio to /tmp", rate(r.smallRecvRate), format("CPU %.3f s", r.smallRecvCpu));
     row("yardstick B: 64 KiB recv loop, stdio to /tmp", rate(r.largeRecvRate), format("CPU %.3f s", r.largeRecvCpu));
     targetRow("agent / 1024-byte recv loop (A)", format("%.2fx", r.agentRate.median / r.smallRecvRate.median),
-              format(">= %.2fx", smallRecvRatioTarget), r.agentRate.median >= smallRecvRatioTarget * r.smallRecvRate.median,
-              met, targets);
+              format(">= %.2fx", smallRecvRatioTarget),
+              r.agentRate.median >= smallRecvRatioTarget * r.smallRecvRate.median, met, targets);
     row("agent / 64 KiB recv loop (B, memory speed)", format("%.2fx", r.agentRate.median / r.largeRecvRate.median),
         "no target");
-    row("agent CPU / CPU of A, of B",
-        format("%.2fx, %.2fx", r.agentCpu / r.smallRecvCpu, r.agentCpu / r.largeRecvCpu), "no target");
+    row("agent CPU / CPU of A, of B", format("%.2fx, %.2fx", r.agentCpu / r.smallRecvCpu, r.agentCpu / r.largeRecvCpu),
+        "no target");
 }
 
 void printMemory(const Results& r, int& met, int& targets)
@@ -64,8 +65,8 @@ void printMemory(const Results& r, int& met, int& targets)
     row("floor: rss-launch running /bin/true", mib(r.floorRssKiB));
     targetRow(format("agent, %.0f MiB trace", r.traceMiB), mib(r.traceRssKiB), format("< %.0f MiB", traceRssTargetMiB),
               static_cast<double>(r.traceRssKiB) < traceRssTargetMiB * 1024, met, targets);
-    targetRow(format("agent, %.0f MiB heap summary (%.0f runs)", r.heapMiB, static_cast<double>(r.heapRuns)), mib(r.heapRssKiB),
-              format("<= %.0f MiB (1.5 x %.0f MiB + 4 MiB)", heapRssTargetMiB(r.heapMiB), r.heapMiB),
+    targetRow(format("agent, %.0f MiB heap summary (%.0f runs)", r.heapMiB, static_cast<double>(r.heapRuns)),
+              mib(r.heapRssKiB), format("<= %.0f MiB (1.5 x %.0f MiB + 4 MiB)", heapRssTargetMiB(r.heapMiB), r.heapMiB),
               static_cast<double>(r.heapRssKiB) <= heapRssTargetMiB(r.heapMiB) * 1024, met, targets);
     row("  heap summary reception, median", format("%.0f MB/s", r.heapRate));
 }
@@ -84,7 +85,8 @@ void printStart(const Results& r, int& met, int& targets)
         return;
     }
     std::printf("\nRefusal: %d CPU start runs, each with %d connections held by another user, made after the\n"
-                "signal and before the application connects\n", r.refusalRuns, r.refusedPerRun);
+                "signal and before the application connects\n",
+                r.refusalRuns, r.refusedPerRun);
     targetRow("one refusal: (median run - median CPU start) / held", format("%.0f us", r.refusalUs),
               format("< %.0f us", refusalTargetUs), r.refusalUs < refusalTargetUs, met, targets);
 }
@@ -100,8 +102,8 @@ void printReport(const Results& results)
     printTrace(results, met, targets);
     printMemory(results, met, targets);
     printStart(results, met, targets);
-    std::printf("\nTargets met: %d of %d (information only: the exit status says only whether every run worked)\n",
-                met, targets);
+    std::printf("\nTargets met: %d of %d (information only: the exit status says only whether every run worked)\n", met,
+                targets);
 }
 
 } // namespace YultBench

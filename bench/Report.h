@@ -13,24 +13,24 @@ struct Spread
 /// Everything one benchmark run measured; filled by main, printed by printReport.
 struct Results
 {
-    double load = 0;  ///< one-minute load average when the runs ended
+    double load = 0; ///< one-minute load average when the runs ended
     long cores = 0;
 
     int traceRounds = 0;
     double traceMiB = 0;
-    Spread agentRate;       ///< MB/s, the agent receiving the trace
-    Spread smallRecvRate;   ///< MB/s, yardstick: 1024-byte recv loop
-    Spread largeRecvRate;   ///< MB/s, yardstick: 64 KiB recv loop
-    double agentCpu = 0;    ///< median user + system seconds per trace, the agent process
+    Spread agentRate;     ///< MB/s, the agent receiving the trace
+    Spread smallRecvRate; ///< MB/s, yardstick: 1024-byte recv loop
+    Spread largeRecvRate; ///< MB/s, yardstick: 64 KiB recv loop
+    double agentCpu = 0;  ///< median user + system seconds per trace, the agent process
     double smallRecvCpu = 0;
     double largeRecvCpu = 0;
 
-    long floorRssKiB = 0;   ///< rss-launch running /bin/true
-    long traceRssKiB = 0;   ///< highest over the trace runs
+    long floorRssKiB = 0; ///< rss-launch running /bin/true
+    long traceRssKiB = 0; ///< highest over the trace runs
     int heapRuns = 0;
     double heapMiB = 0;
-    long heapRssKiB = 0;    ///< highest over the heap summary runs
-    double heapRate = 0;    ///< MB/s, median
+    long heapRssKiB = 0; ///< highest over the heap summary runs
+    double heapRate = 0; ///< MB/s, median
 
     int startRuns = 0;
     double startMs = 0;     ///< median wall time of a whole CPU start run
@@ -38,9 +38,9 @@ struct Results
     double lookupCpuMs = 0; ///< median CPU of the lookup pipeline alone
     double versionMs = 0;   ///< median wall time of `-v`: the agent's process start and exit
 
-    int refusalRuns = 0;    ///< CPU start runs with held connections of another user; 0: not run (needs root)
+    int refusalRuns = 0; ///< CPU start runs with held connections of another user; 0: not run (needs root)
     int refusedPerRun = 0;
-    double refusalUs = 0;   ///< (median such run - median plain CPU start) / refusedPerRun
+    double refusalUs = 0; ///< (median such run - median plain CPU start) / refusedPerRun
 };
 
 /// Prints the results, each ratio with the yardstick it uses, each target and whether it is met.

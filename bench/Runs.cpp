@@ -5,11 +5,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <memory>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <grp.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -171,8 +171,8 @@ AgentRun Application::receiveTrace(std::size_t size)
     const bool stored = holdsDelivery(tracePath, size);
     std::remove(tracePath.c_str());
     expect(delivery.reply == "profiler-trace-file-received" && usage.status == 0 && stored &&
-               launched.out() == "YultService: Profiling stopped\nYultService: Profile trace dumped to : " +
-                                     tracePath + "\n",
+               launched.out() ==
+                   "YultService: Profiling stopped\nYultService: Profile trace dumped to : " + tracePath + "\n",
            "trace run: not stored as sent (reply \"" + delivery.reply + "\")", launched.err());
     return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
 }
@@ -188,8 +188,8 @@ AgentRun Application::receiveHeap(std::size_t size)
     const Usage usage = launched.finish();
     const std::string prefix = "YultService: JavaScript HeapInfo: ";
     const std::string out = launched.out();
-    expect(delivery.reply == "js-heapinfo-received" && usage.status == 0 &&
-               out.size() == prefix.size() + size + 1 && out.compare(0, prefix.size(), prefix) == 0,
+    expect(delivery.reply == "js-heapinfo-received" && usage.status == 0 && out.size() == prefix.size() + size + 1 &&
+               out.compare(0, prefix.size(), prefix) == 0,
            "heap run: summary not printed whole (reply \"" + delivery.reply + "\")", launched.err());
     return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
 }

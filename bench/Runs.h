@@ -9,9 +9,9 @@ namespace YultBench {
 /// One run of the agent, started under rss-launch.
 struct AgentRun
 {
-    double seconds = 0;     ///< the transfer as the sender measures it (see Delivery)
-    double cpuSeconds = 0;  ///< user + system CPU of the agent process (its target lookup included)
-    long maxRssKiB = 0;     ///< the agent's own peak resident size
+    double seconds = 0;    ///< the transfer as the sender measures it (see Delivery)
+    double cpuSeconds = 0; ///< user + system CPU of the agent process (its target lookup included)
+    long maxRssKiB = 0;    ///< the agent's own peak resident size
 };
 
 /// A run of a short command: its wall time from start to exit, and its CPU.

@@ -13,8 +13,8 @@ inline constexpr std::size_t writeSize = std::size_t{64} << 10;
 /// One delivery as the receiver saw it from this end.
 struct Delivery
 {
-    double seconds = 0;  ///< from the first content byte sent until the receiver's reply was read
-    std::string reply;   ///< the receiver's reply, as one read brought it
+    double seconds = 0; ///< from the first content byte sent until the receiver's reply was read
+    std::string reply;  ///< the receiver's reply, as one read brought it
 };
 
 /// The one sender of every measured transfer, for the agent and for the yardsticks alike: `size`

@@ -56,14 +56,15 @@ struct Receiver
 void measureTrace(Application& app, Results& results)
 {
     long rss = 0;
-    std::vector<Receiver> receivers{
-        {[&app, &rss] {
-             const AgentRun run = app.receiveTrace(traceSize);
-             rss = std::max(rss, run.maxRssKiB);
-             return Reception{run.seconds, run.cpuSeconds};
-         }, {}, {}},
-        {[&app] { return runYardstick(app.peer(), smallRecv, traceSize); }, {}, {}},
-        {[&app] { return runYardstick(app.peer(), largeRecv, traceSize); }, {}, {}}};
+    std::vector<Receiver> receivers{{[&app, &rss] {
+                                         const AgentRun run = app.receiveTrace(traceSize);
+                                         rss = std::max(rss, run.maxRssKiB);
+                                         return Reception{run.seconds, run.cpuSeconds};
+                                     },
+                                     {},
+                                     {}},
+                                    {[&app] { return runYardstick(app.peer(), smallRecv, traceSize); }, {}, {}},
+                                    {[&app] { return runYardstick(app.peer(), largeRecv, traceSize); }, {}, {}}};
     for (auto& receiver : receivers) {
         receiver.run();
     }

@@ -40,8 +40,8 @@ static int report(const char* path, const struct rusage* usage)
         perror(path);
         return -1;
     }
-    fprintf(file, "maxrss-kib %ld user-us %ld system-us %ld\n", usage->ru_maxrss,
-            microseconds(usage->ru_utime), microseconds(usage->ru_stime));
+    fprintf(file, "maxrss-kib %ld user-us %ld system-us %ld\n", usage->ru_maxrss, microseconds(usage->ru_utime),
+            microseconds(usage->ru_stime));
     return fclose(file);
 }
 

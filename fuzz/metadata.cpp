@@ -5,8 +5,8 @@
 #include "link/Session.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cassert>
+#include <cctype>
 #include <cstdint>
 #include <string>
 

@@ -1,11 +1,12 @@
 #!/bin/bash
 # Installs with apt-get only the Debian packages that are missing, so a second run is quick
 # and needs no network.
-#   install-deps.sh [--cross] [--fuzz] [--valgrind]
+#   install-deps.sh [--cross] [--fuzz] [--valgrind] [--lint]
 #     (none)      build and test: g++, cmake, googletest, asio, python3, flock
 #     --cross     arm64 and armhf cross compilers and qemu-user
 #     --fuzz      clang-14 with its libFuzzer and sanitizer runtimes, llvm-symbolizer
 #     --valgrind  valgrind
+#     --lint      clang-format and shellcheck
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev libasio-dev python3 util-linux file binutils)
@@ -14,7 +15,8 @@ for option in "$@"; do
         --cross) packages+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user) ;;
         --fuzz) packages+=(clang-14 libclang-rt-14-dev llvm-14) ;;
         --valgrind) packages+=(valgrind) ;;
-        *) echo "usage: $0 [--cross] [--fuzz] [--valgrind]" >&2; exit 2 ;;
+        --lint) packages+=(clang-format shellcheck) ;;
+        *) echo "usage: $0 [--cross] [--fuzz] [--valgrind] [--lint]" >&2; exit 2 ;;
     esac
 done
 

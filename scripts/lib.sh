@@ -9,6 +9,7 @@ PORT_LOCK=/tmp/yult-ports.lock
 step() { printf '\n== %s: %s\n' "$(date +%T)" "$*"; }
 die() { printf '%s: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
 
+# shellcheck disable=SC2120 # options are optional: deps alone installs the build and test set
 deps() { "$ROOT/scripts/install-deps.sh" "$@"; }
 
 # configure DIR [cmake arguments...]; YULT_CMAKE_ARGS adds arguments to every configure (e.g. -GNinja).

@@ -2,13 +2,15 @@
 # Sets up a fresh machine (missing Debian packages), builds everything and runs the tests.
 #   run-tests.sh          the hardening checks, then the whole suite (CI runs this)
 #   run-tests.sh --quick  the whole suite only
-# The hardening checks: the suite under ASan+UBSan, a short fuzz smoke, and a release dry run:
-# the end-to-end tests against each release agent (static, stripped: x86_64 natively, arm64 and
-# armhf cross-built and run under qemu-user), then its archives packed and checked.
+# The hardening checks: the house style (format, shellcheck), the suite under ASan+UBSan, a
+# short fuzz smoke, and a release dry run: the end-to-end tests against each release agent
+# (static, stripped: x86_64 natively, arm64 and armhf cross-built and run under qemu-user),
+# then its archives packed and checked.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 
 if [ "${1:-}" != --quick ]; then
+    "$ROOT/scripts/check-style.sh"
     "$ROOT/scripts/test-sanitized.sh"
     "$ROOT/scripts/fuzz-smoke.sh"
     "$ROOT/scripts/release.sh" --dry-run

@@ -36,54 +36,6 @@ void sendProfilerSignal(int pid, unsigned short port)
 
 } // namespace
 
-OptionCheck checkOptionRules(const InputOptions::InputParser& o)
-{
-    if (o.getDisplayHelp() || o.getDisplayVersion()) {
-        return {OptionCheck::Pass, ""};
-    }
-    if (o.isCPUMode() && o.shouldStartProfiling() && o.shouldStopProfiling()) {
-        return {OptionCheck::Reject, "Invalid options, Cannot start and stop profiling at the same time. Please "
-                                     "provide only one option."};
-    }
-    if (o.isCPUMode() && !o.shouldStartProfiling() && !o.shouldStopProfiling()) {
-        return {OptionCheck::Reject, "Invalid options, Must specify to either start or stop profiling with CPU mode. "
-                                     "Please provide at-least one option."};
-    }
-    if (o.isMemoryMode() && !o.shouldGetJavaScriptHeapSummary()) {
-        return {OptionCheck::Reject,
-                "Invalid option. You must specify at least one option that is supported with Memory mode/."};
-    }
-    if (o.isCPUMode() && o.isMemoryMode()) {
-        return {OptionCheck::Reject,
-                "Currently YultService can be invoked with either CPU or Memory mode only but not both."};
-    }
-    if (!o.isCPUMode() && !o.isMemoryMode()) {
-        return {OptionCheck::Reject, "Please specify at-least CPU or Memory mode."};
-    }
-    return {OptionCheck::LookUpTarget, ""};
-}
-
-bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options)
-{
-    if (!options) {
-        return false;
-    }
-    const OptionCheck check = checkOptionRules(*options);
-    if (check.verdict == OptionCheck::LookUpTarget) {
-        const int pid = options->getPID();
-        if (Utils::Helper::tulmProcessExists(pid) || Utils::Helper::psProcessExists(pid)) {
-            return true;
-        }
-        Log::error("Invalid option, There is no process with specified pid");
-        return false;
-    }
-    if (check.verdict == OptionCheck::Reject) {
-        Log::error(check.message);
-        return false;
-    }
-    return true;
-}
-
 void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)
 {
     if (options->getDisplayHelp()) {
@@ -93,6 +45,16 @@ void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)
     } else {
         processProfilerJob(options);
     }
+}
+
+void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options)
+{
+    asio::io_context ioContext;
+    std::optional<SocketCommunication::Server> server;
+    const auto port =
+        startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
+    enqueueProfilerSignalJob(ioContext, port, options);
+    ioContext.run();
 }
 
 unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
@@ -114,15 +76,6 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
             from = port + 1;
         }
     }
-}
-
-void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options)
-{
-    asio::io_context ioContext;
-    std::optional<SocketCommunication::Server> server;
-    const auto port = startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
-    enqueueProfilerSignalJob(ioContext, port, options);
-    ioContext.run();
 }
 
 void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,

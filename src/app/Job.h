@@ -11,20 +11,14 @@
 
 namespace YultService {
 
-/// What the option rules decide before any process is looked up.
-struct OptionCheck
-{
-    enum Verdict { Pass, LookUpTarget, Reject } verdict;
-    const char* message; ///< the rejection's error line
-};
+// The job in its steps: processCommand picks a page or the profiling job; the job starts the
+// listener (startServer), queues the signal to the target (enqueueProfilerSignalJob) and runs
+// the event loop, where the server and then the session take over.
 
-/// The option rules in their fixed order; the first that applies decides.
-OptionCheck checkOptionRules(const InputOptions::InputParser& options);
-
-/// Applies the option rules in order and looks the target up; false (one error line) rejects the run.
-bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Prints the help or version page, or runs the profiling job.
 void processCommand(const std::shared_ptr<InputOptions::InputParser>& options);
+/// Listens, signals the target and runs the event loop until it has no work left.
+void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Finds a port that can be bound, from the given one on (as Utils::Helper::getFreePort does).
 using PortProbe = std::function<int(int from)>;
 /// Starts the server on the job's port, 9091 or with -D the first free one from 49152 on, and
@@ -32,8 +26,6 @@ using PortProbe = std::function<int(int from)>;
 /// listener moves the search on.
 unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
                            const std::shared_ptr<InputOptions::InputParser>& options, const PortProbe& probe);
-/// Listens, signals the target and runs the event loop until it has no work left.
-void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options);
 /// Queues the job that sends the target SIGUSR1 carrying the port; sends nothing yet.
 void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
                               const std::shared_ptr<InputOptions::InputParser>& options);

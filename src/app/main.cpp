@@ -1,4 +1,5 @@
 #include "app/Job.h"
+#include "app/OptionRules.h"
 #include "link/DeadlineBackstop.h"
 #include "logger/Log.h"
 

@@ -56,7 +56,11 @@ bool holdsAddress(const __be32 (&words)[4], std::uint8_t family, std::uint32_t a
     return family == AF_INET6 && words[0] == 0 && words[1] == 0 && words[2] == htonl(0xffff) && words[3] == address;
 }
 
-bool passes(int error) { return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EINTR || error == EAGAIN; }
+bool passes(int error)
+{
+    return error == EMFILE || error == ENFILE || error == ENOMEM || error == ENOBUFS || error == EINTR ||
+           error == EAGAIN;
+}
 
 // One exact request on the diag socket; the kernel answers it before send returns.
 Lookup ask(int fd, const PeerAccess::Connection& connection, bool mapped, std::uint32_t sequence)

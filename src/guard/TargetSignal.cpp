@@ -112,8 +112,7 @@ std::optional<std::uintptr_t> TargetSignal::waitedSetAddress(const std::string& 
         return std::nullopt;
     }
     const unsigned long long address = std::strtoull(argument + 2, &end, 16);
-    if (end == argument + 2 || (*end != ' ' && *end != '\n' && *end != '\0') || address == 0 ||
-        address > UINTPTR_MAX) {
+    if (end == argument + 2 || (*end != ' ' && *end != '\n' && *end != '\0') || address == 0 || address > UINTPTR_MAX) {
         return std::nullopt;
     }
     return static_cast<std::uintptr_t>(address);

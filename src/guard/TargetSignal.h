@@ -45,8 +45,8 @@ class TargetSignal
     using SetReader = std::function<std::optional<unsigned long>(std::uintptr_t)>;
     /// True when a thread with these /proc texts takes SIGUSR1 through a wait: it waits for
     /// signals, and SIGUSR1 is in the set, or the set cannot be read.
-    static bool waitTakesProfilerSignal(const std::string& wchan, const std::string& stack,
-                                        const std::string& syscall, const SetReader& readSet);
+    static bool waitTakesProfilerSignal(const std::string& wchan, const std::string& stack, const std::string& syscall,
+                                        const SetReader& readSet);
 
     /// True when the process catches or ignores SIGUSR1, or its status cannot be read.
     static bool profilerSignalCaughtOrIgnored(int pid);

@@ -15,7 +15,12 @@ struct WaitRecord
 /// The target as its /proc/<pid>/status shows it at one moment.
 struct TargetState
 {
-    enum Presence { Running, Ended, Unreadable } presence = Running;
+    enum Presence
+    {
+        Running,
+        Ended,
+        Unreadable
+    } presence = Running;
     std::string whyUnreadable; ///< the system's error text when the status could not be read
     char state = '?';          ///< the letter of the State: line
     bool pending = false;      ///< SIGUSR1 waits in SigPnd or ShdPnd

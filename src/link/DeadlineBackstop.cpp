@@ -110,7 +110,7 @@ class AlarmBlocked
 
 void DeadlineBackstop::install()
 {
-    struct sigaction action{};
+    struct sigaction action = {};
     action.sa_handler = onAlarm;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -2,8 +2,8 @@
 
 #include "link/Wire.h"
 
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 
 namespace YultService::SocketCommunication {

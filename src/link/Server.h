@@ -18,8 +18,7 @@ class Server
   public:
     /// Listens on 0.0.0.0:port (throws std::system_error naming the failed step), arms the
     /// deadline and starts the one accept. Must outlive the event loop's run.
-    Server(asio::io_context& ioContext, unsigned short port,
-           const std::shared_ptr<InputOptions::InputParser>& options);
+    Server(asio::io_context& ioContext, unsigned short port, const std::shared_ptr<InputOptions::InputParser>& options);
 
   private:
     void doAccept();

@@ -76,46 +76,56 @@ class Session : public std::enable_shared_from_this<Session>
     }
 
     /// Receives the announced trace into /tmp/<name>, then calls back with the path and the count.
-    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata,
-                              const TraceReceiptCallback& callback);
+    void readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& metadata, const TraceReceiptCallback& callback);
     /// Collects the announced heap summary, then calls back with it and the count.
     void readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
                                     const HeapReceiptCallback& callback);
 
   private:
+    /// Lifecycle (SessionLifecycle.cpp): the session deadline and the end of the run.
     void armDeadlineWait();
-    void moveDeadline();
     void checkDeadline();
-    void readOn();
-    void sendCommand();
-    std::size_t sendNow(const std::string& text, asio::error_code& ec);
-    void completeWrite(const asio::error_code& ec, const std::string& text, const WriteCallback& callback);
-    void handleTraceAnnouncement(const std::string& message);
-    void handleHeapAnnouncement(const std::string& message);
-    void checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
-                           std::streamoff count, bool stored);
-    void checkHeapReceipt(std::string& line);
-
-    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                             const std::shared_ptr<TraceFile>& file, const CompletionAction& done);
-    void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                             const std::shared_ptr<std::string>& summary, const CompletionAction& done);
-    void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);
-    void readTransferData();
-    void feedTransfer(std::size_t count);
-    void finishTransfer();
-
     /// Ends the process with status 0 once what was sent can still reach the application.
     [[noreturn]] void endRun();
 
-    asio::ip::tcp::socket socket;
     asio::steady_timer deadline;
-    std::chrono::steady_clock::time_point readExpiry;
+    std::chrono::steady_clock::time_point readExpiry; ///< 30 s after the latest read began
+
+    /// Transport (SessionTransport.cpp): reads and writes on the socket; every read moves the deadline.
+    void moveDeadline();
+    std::size_t sendNow(const std::string& text, asio::error_code& ec);
+    void completeWrite(const asio::error_code& ec, const std::string& text, const WriteCallback& callback);
+    void readTransferData();
+
+    asio::ip::tcp::socket socket;
     char readBuffer[1024];
-    const std::shared_ptr<InputOptions::InputParser>& options;
-    std::unique_ptr<Logger::Log> logger;
     int writeRetryCount = 0; ///< consecutive failed attempts of the message being written
     int writesPending = 0;   ///< writes started whose completion has not run yet
+    static constexpr std::size_t transferReadSize = 64 * 1024;
+    std::unique_ptr<char[]> transferBuffer;
+
+    /// Protocol (SessionProtocol.cpp): which message comes next and what answers it.
+    void readNextMessage(); ///< reads the next message into handleMessage
+    void sendCommand();
+    void handleTraceAnnouncement(const std::string& message);
+    void handleHeapAnnouncement(const std::string& message);
+
+    const std::shared_ptr<InputOptions::InputParser>& options;
+    std::unique_ptr<Logger::Log> logger;
+
+    /// Reception (SessionReception.cpp): an announced transfer, then its receipt, result line and end.
+    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata, const std::shared_ptr<TraceFile>& file,
+                             const CompletionAction& done);
+    void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
+                             const std::shared_ptr<std::string>& summary, const CompletionAction& done);
+    void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);
+    void feedTransfer(std::size_t count);
+    void finishTransfer();
+    /// Acknowledges a complete trace and prints where it is, or reports it failed; ends the run.
+    void finishTraceReception(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
+                              std::streamoff count, bool stored);
+    /// Acknowledges a non-empty summary and prints it, or reports it failed; ends the run.
+    void finishHeapReception(std::string& line);
 
     // A data transfer reads what the kernel holds in one call; the feed cuts it into the
     // 1024-byte reads it would have been with the same data waiting.
@@ -124,9 +134,7 @@ class Session : public std::enable_shared_from_this<Session>
         TransferFeed feed;
         CompletionAction done;
     };
-    static constexpr std::size_t transferReadSize = 64 * 1024;
     std::unique_ptr<Transfer> transfer;
-    std::unique_ptr<char[]> transferBuffer;
 };
 
 } // namespace YultService::SocketCommunication

@@ -15,14 +15,14 @@ const std::string expiredMessage =
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
                  const std::shared_ptr<InputOptions::InputParser>& options)
-    : socket(std::move(socket)), deadline(ioContext), readBuffer{}, options(options),
+    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, options(options),
       logger(std::make_unique<Logger::Log>(options->isVerboseMode()))
 {
 }
 
 void Session::start()
 {
-    readOn();
+    readNextMessage();
     DeadlineBackstop::arm(readExpiry, expiredMessage, 0);
     deadline.expires_at(readExpiry);
     armDeadlineWait();

@@ -20,7 +20,7 @@ std::string lowerCased(const std::string& message)
 
 } // namespace
 
-void Session::readOn()
+void Session::readNextMessage()
 {
     doRead([this](const std::string& message, unsigned int) { handleMessage(message); });
 }
@@ -29,7 +29,7 @@ void Session::handleMessage(const std::string& message)
 {
     const std::string text = lowerCased(message);
     if (text == hello) {
-        doWrite(hello, [this] { readOn(); });
+        doWrite(hello, [this] { readNextMessage(); });
     } else if (text == handshakeSuccessAck) {
         logger->info("handleMessage() - Handshake successful");
         sendCommand();
@@ -38,7 +38,7 @@ void Session::handleMessage(const std::string& message)
         endRun();
     } else if (text == profilingStopped) {
         Logger::Log::result("Profiling stopped");
-        readOn();
+        readNextMessage();
     } else if (text == profilingNotInProgress) {
         logger->warn("Profiling is not in progress");
         endRun();
@@ -56,11 +56,11 @@ void Session::handleMessage(const std::string& message)
 void Session::sendCommand()
 {
     if (options->shouldStartProfiling() && options->isCPUMode()) {
-        doWrite(startProfiling, [this] { readOn(); });
+        doWrite(startProfiling, [this] { readNextMessage(); });
     } else if (options->shouldStopProfiling() && options->isCPUMode()) {
-        doWrite(stopProfiling, [this] { readOn(); });
+        doWrite(stopProfiling, [this] { readNextMessage(); });
     } else if (options->shouldGetJavaScriptHeapSummary()) {
-        doWrite(getJsHeapInfo, [this] { readOn(); });
+        doWrite(getJsHeapInfo, [this] { readNextMessage(); });
     } else {
         Logger::Log::error("handleMessage() - Received unknown message");
         doWrite(bye, [this] { endRun(); });
@@ -73,12 +73,13 @@ void Session::handleTraceAnnouncement(const std::string& message)
     if (!valid) {
         Logger::Log::error("CPU Trace file metadata is corrupted");
         endRun();
+        return;
     }
     logger->info("Received CPU Trace file metadata");
     auto metadata = std::make_shared<TraceFileMetadata>(parsed);
     doWrite(traceMetadataAck, [this, metadata] {
         readCPUTraceFileData(metadata, [this, metadata](const std::string& path, std::streamoff count, bool stored) {
-            checkTraceReceipt(metadata, path, count, stored);
+            finishTraceReception(metadata, path, count, stored);
         });
     });
 }
@@ -89,11 +90,12 @@ void Session::handleHeapAnnouncement(const std::string& message)
     if (!valid) {
         Logger::Log::error("JavaScript HeapInfo metadata is corrupted");
         endRun();
+        return;
     }
     logger->info("Received JavaScript HeapInfo metadata");
     auto metadata = std::make_shared<JavaScriptHeapInfoMetadata>(parsed);
     doWrite(heapMetadataAck, [this, metadata] {
-        readJavaScriptHeapInfoData(metadata, [this](std::string& line, std::streamoff) { checkHeapReceipt(line); });
+        readJavaScriptHeapInfoData(metadata, [this](std::string& line, std::streamoff) { finishHeapReception(line); });
     });
 }
 

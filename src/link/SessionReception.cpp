@@ -97,8 +97,8 @@ void Session::finishTransfer()
     finished->done(finished->feed.receivedCount());
 }
 
-void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
-                                std::streamoff count, bool stored)
+void Session::finishTraceReception(const std::shared_ptr<TraceFileMetadata>& metadata, const std::string& path,
+                                   std::streamoff count, bool stored)
 {
     const bool complete = stored && Utils::Helper::fileExists(path) &&
                           Utils::Helper::filesize(path) == std::streampos(count) &&
@@ -107,18 +107,20 @@ void Session::checkTraceReceipt(const std::shared_ptr<TraceFileMetadata>& metada
         Logger::Log::error("Error receiving and processing CPU trace file");
         Logger::Log::error(Logger::Log::StringFormat("Trace file path: %s", path.c_str()));
         endRun();
+        return;
     }
     doWrite(Wire::traceFileReceived, nullptr);
     Logger::Log::result(Logger::Log::StringFormat("%s%s", "Profile trace dumped to : ", path.c_str()));
     endRun();
 }
 
-void Session::checkHeapReceipt(std::string& line)
+void Session::finishHeapReception(std::string& line)
 {
     const std::size_t length = line.size() - heapLabel.size();
     if (length == 0) {
         Logger::Log::error("Error receiving and processing JavaScript HeapInfo data");
         endRun();
+        return;
     }
     doWrite(Wire::heapInfoReceived, nullptr);
     // Printed up to its first zero byte.

@@ -35,19 +35,18 @@ void Session::doRead(const ReadCallback& callback)
     auto self(shared_from_this());
     moveDeadline();
     std::memset(readBuffer, 0, sizeof(readBuffer));
-    socket.async_read_some(asio::buffer(readBuffer, sizeof(readBuffer)),
-                           [this, self, callback](const asio::error_code& ec, std::size_t count) {
-                               if (ec) {
-                                   Logger::Log::error(
-                                       Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
-                                   return;
-                               }
-                               logger->info("Received message");
-                               if (callback) {
-                                   callback(std::string(readBuffer, strnlen(readBuffer, count)),
-                                            static_cast<unsigned int>(count));
-                               }
-                           });
+    socket.async_read_some(
+        asio::buffer(readBuffer, sizeof(readBuffer)),
+        [this, self, callback](const asio::error_code& ec, std::size_t count) {
+            if (ec) {
+                Logger::Log::error(Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
+                return;
+            }
+            logger->info("Received message");
+            if (callback) {
+                callback(std::string(readBuffer, strnlen(readBuffer, count)), static_cast<unsigned int>(count));
+            }
+        });
 }
 
 // File data keeps every byte; the event loop is entered once per buffer, not once per KiB.
@@ -81,8 +80,7 @@ void Session::doWrite(const std::string& message, const WriteCallback& callback)
     const std::size_t sent = writesPending == 0 ? sendNow(*text, ec) : 0;
     ++writesPending;
     if (ec || sent == text->size()) {
-        asio::post(socket.get_executor(),
-                   [this, self, text, callback, ec] { completeWrite(ec, *text, callback); });
+        asio::post(socket.get_executor(), [this, self, text, callback, ec] { completeWrite(ec, *text, callback); });
         return;
     }
     asio::async_write(socket, asio::buffer(*text) + sent,
@@ -120,6 +118,7 @@ void Session::completeWrite(const asio::error_code& ec, const std::string& text,
         writeRetryCount = 0;
         Logger::Log::error("doWrite : Exhausted max write retries. Closing connection.");
         endRun();
+        return;
     }
     ++writeRetryCount;
     Logger::Log::error(

@@ -32,7 +32,7 @@ int openReplaceable(const std::string& path, const std::optional<Guard::TraceFil
         return fd;
     }
     fd = ::open(path.c_str(), flags);
-    struct stat info {};
+    struct stat info = {};
     if (fd >= 0 && fstat(fd, &info) == 0 && Guard::TraceFileRule::mayReplace(info, owner) && ftruncate(fd, 0) == 0) {
         return fd;
     }
@@ -44,10 +44,7 @@ int openReplaceable(const std::string& path, const std::optional<Guard::TraceFil
 
 } // namespace
 
-TraceFile::TraceFile(const std::string& path)
-    : TraceFile(path, Guard::TraceFileRule::Owner{geteuid(), getegid()})
-{
-}
+TraceFile::TraceFile(const std::string& path) : TraceFile(path, Guard::TraceFileRule::Owner{geteuid(), getegid()}) {}
 
 TraceFile::TraceFile(const std::string& path, const std::optional<Guard::TraceFileRule::Owner>& owner)
     : fd(openReplaceable(path, owner))

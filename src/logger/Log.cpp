@@ -41,7 +41,7 @@ std::string Log::lineOf(const std::string& message)
 // then fails with EPIPE, the stream keeps its failed state, and the run ends as it would have.
 void Log::surviveReadersGoing()
 {
-    struct sigaction action{};
+    struct sigaction action = {};
     action.sa_handler = [](int) {};
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -36,17 +36,38 @@ void InputParser::parse(int argc, char** argv)
     int letter = 0;
     while ((letter = getopt_long(argc, argv, shortOptions, longOptions, nullptr)) != -1) {
         switch (letter) {
-        case 'C': cpuMode = true; break;
-        case 'M': memoryMode = true; break;
-        case 'S': startProfiling = true; break;
-        case 'O': stopProfiling = true; break;
-        case 'J': getJavaScriptHeapSummary = true; break;
-        case 'V': verboseMode = true; break;
-        case 'D': dynamicPort = true; break;
-        case 'h': displayHelp = true; break;
-        case 'v': displayVersion = true; break;
-        case 'P': parsePID(optarg); break;
-        default: break; // getopt_long has already reported it
+        case 'C':
+            cpuMode = true;
+            break;
+        case 'M':
+            memoryMode = true;
+            break;
+        case 'S':
+            startProfiling = true;
+            break;
+        case 'O':
+            stopProfiling = true;
+            break;
+        case 'J':
+            getJavaScriptHeapSummary = true;
+            break;
+        case 'V':
+            verboseMode = true;
+            break;
+        case 'D':
+            dynamicPort = true;
+            break;
+        case 'h':
+            displayHelp = true;
+            break;
+        case 'v':
+            displayVersion = true;
+            break;
+        case 'P':
+            parsePID(optarg);
+            break;
+        default:
+            break; // getopt_long has already reported it
         }
     }
     reportUnrecognizedArguments(argc, argv);
@@ -59,7 +80,9 @@ void InputParser::parsePID(const char* argument)
     const intmax_t value = strtoimax(argument, &end, 10);
     const bool accepted = errno == 0 && end != argument && *end == '\0' && value >= INT_MIN && value <= INT_MAX;
     if (!accepted) {
-        std::fwrite("Bad PID!\n", 1, 9, stderr);
+        // Callers match this line as it always was: bare, without the log's prefix, so not through it.
+        static const char badPid[] = "Bad PID!\n";
+        std::fwrite(badPid, 1, sizeof badPid - 1, stderr);
         return;
     }
     pid = static_cast<int>(value);

@@ -1,10 +1,10 @@
 #include "utils/Command.h"
 
 #include <cstdio>
-#include <memory>
-#include <stdexcept>
 #include <cstdlib>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace YultService::CommandLineOption {
 

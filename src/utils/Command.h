@@ -7,8 +7,8 @@ namespace YultService::CommandLineOption {
 /// What a shell command printed and how it ended.
 struct CommandResult
 {
-    std::string output;  ///< everything the command wrote to its standard output
-    int exitStatus = 0;  ///< the command's exit status (0 when it was ended by a signal)
+    std::string output; ///< everything the command wrote to its standard output
+    int exitStatus = 0; ///< the command's exit status (0 when it was ended by a signal)
 };
 
 /// Runs shell commands.

@@ -83,7 +83,7 @@ int Helper::getFreePort(int from)
 
 bool Helper::fileExists(const std::string& path)
 {
-    struct stat info {};
+    struct stat info = {};
     return lstat(path.c_str(), &info) == 0;
 }
 
@@ -93,7 +93,7 @@ std::streampos Helper::filesize(const std::string& path)
     if (fd < 0) {
         return -1;
     }
-    struct stat info {};
+    struct stat info = {};
     const bool known = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     close(fd);
     return known ? std::streampos(info.st_size) : std::streampos(-1);

@@ -86,15 +86,25 @@ TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
     const std::string out = agent->out();
     EXPECT_NE(out.find("YultService: doAccept - Refused connection from 127.0.0.1:"), std::string::npos) << out;
     EXPECT_EQ(out.find("Accepted connection from ostrel application"),
-              out.rfind("Accepted connection from ostrel application")) << out;
+              out.rfind("Accepted connection from ostrel application"))
+        << out;
     EXPECT_NE(out.find("YultService: Profiling started\n"), std::string::npos) << out;
 }
 
 /// A pipe between the test and a child: the child reports, the test releases it by closing.
 struct Handshake
 {
-    Handshake() { EXPECT_EQ(pipe(report), 0); EXPECT_EQ(pipe(release), 0); }
-    ~Handshake() { for (const int fd : {report[0], report[1], release[0], release[1]}) { ::close(fd); } }
+    Handshake()
+    {
+        EXPECT_EQ(pipe(report), 0);
+        EXPECT_EQ(pipe(release), 0);
+    }
+    ~Handshake()
+    {
+        for (const int fd : {report[0], report[1], release[0], release[1]}) {
+            ::close(fd);
+        }
+    }
     /// In the child: tells the test, then waits (bounded) until the test lets go.
     int reportAndHold(int status)
     {
@@ -114,7 +124,11 @@ struct Handshake
         char done = 0;
         return poll(&reported, 1, 30000) == 1 && read(report[0], &done, 1) == 1;
     }
-    void letGo() { ::close(release[1]); release[1] = -1; }
+    void letGo()
+    {
+        ::close(release[1]);
+        release[1] = -1;
+    }
 
     int report[2] = {-1, -1};
     int release[2] = {-1, -1};
@@ -209,7 +223,8 @@ TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
         EXPECT_EQ(app.handshake(), "stop-profiling");
         sendSettled("profiling-stopped");
         const std::string name = run.path.substr(5);
-        app.send("profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(run.sent.size()));
+        app.send("profiler-trace-metadata:trace-filename:" + name +
+                 "#trace-filesize:" + std::to_string(run.sent.size()));
         EXPECT_EQ(app.receive(), "ack-profiler-trace-metadata");
         app.send(run.sent + marker);
         EXPECT_EQ(app.receiveUntilClosed(), run.stored ? "profiler-trace-file-received" : "");
@@ -217,7 +232,7 @@ TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
         EXPECT_EQ(agent->out().find("Profile trace dumped to : " + run.path) != std::string::npos, run.stored)
             << agent->out();
         EXPECT_EQ(readFile(run.path), run.content);
-        struct stat info {};
+        struct stat info = {};
         EXPECT_EQ(lstat(run.path.c_str(), &info), 0);
         EXPECT_EQ(info.st_uid, run.owner);
         app.close();

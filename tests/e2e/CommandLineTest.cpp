@@ -8,24 +8,8 @@ const std::string noMode = "YultService: Please specify at-least CPU or Memory m
 const std::string badPid = "Bad PID!\n";
 const std::string refused = "YultService: Sending profiler signal to target failed: target does not handle SIGUSR1\n";
 
-const std::string helpPage =
-    "\nNAME\n\tYultService - Ostrel Studio Performance Tools Service\n\nSYNOPSIS\n"
-    "\tYultService [-P pid] [-C] [-S] [-O] [-V] [-h]\n\nDESCRIPTION\n"
-    "\tYultService (Ostrel Studio Performance Tools Service) is a command line agent written for and run natively on "
-    "olva devices. The service is used by Ostrel Studio Performance Extension and communicates with OlvaScript "
-    "applications.\n\t\nThe options are as follows:\n\n\t-P app_pid, --pid app_pid\n"
-    "\t\t\tThe process identifier of the target olva script application\n\t-C , --cpu\n\t\t\tPerform CPU profiling\n"
-    "\t-M , --memory\n\t\t\tPerform Memory profiling\n\t-S , --start-profiling\n\t\t\tStart profiling\n"
-    "\t-O , --stop-profiling\n\t\t\tStop profiling\n\t-J , --get-js-heap-summary\n"
-    "\t\t\tGet JavaScript heap memory summary\n\t-V , --verbose\n\t\t\tDump additional information while running\n"
-    "\t-D , --use-dynamic-port\n"
-    "\t\t\tGet a free port dynamically for the app profiler. Otherwise uses default 9091 port\n\t-v , --version\n"
-    "\t\t\tDisplay version information\n\t-h , --help\n\t\t\tShow this help message and exit\n\nSAMPLE USAGE\n"
-    "\tRun YultService and start CPU profiling of OlvaScript application with process identifier 1234\n"
-    "\tYultService -pid 1234 --cpu --start-profiling\n\tYultService -P 1234 -CS\n\n"
-    "\tRun YultService in verbose mode and stop CPU profiling of OlvaScript application with process identifier 1234\n"
-    "\tYultService --pid 1234 --cpu --stop-profiling --verbose\n\tYultService -P 1234 -COV\n\n"
-    "\tShow help for YultService\n\tYultService --help\n\tYultService -h\n\n";
+// The one golden copy of the help page.
+const std::string helpPage = readFile(YULT_HELP_PAGE);
 
 // Every run has stand-ins first on PATH: `grep` and `ps` note in a trace that they ran (grep
 // with its arguments, so the pid the lookup used shows) and `ps` and `tulm` print scripted
@@ -35,14 +19,14 @@ const std::string helpPage =
 struct RunCase
 {
     const char* name;
-    std::vector<std::string> args;  ///< '@' stands for the target's pid, here and in the listings and trace
+    std::vector<std::string> args; ///< '@' stands for the target's pid, here and in the listings and trace
     int status;
     std::string out;
-    std::string err;        ///< all of standard error, or its end when a note is expected
-    std::string trace;      ///< the lookup commands that ran
-    const char* note = "";  ///< what each diagnostic before that end contains (getopt_long's, the shell's)
+    std::string err;       ///< all of standard error, or its end when a note is expected
+    std::string trace;     ///< the lookup commands that ran
+    const char* note = ""; ///< what each diagnostic before that end contains (getopt_long's, the shell's)
     int notes = 0;
-    const char* tulm = "";  ///< the lifecycle tool's listing; null: no such tool on PATH
+    const char* tulm = ""; ///< the lifecycle tool's listing; null: no such tool on PATH
     std::string ps = "";
     int psStatus = 0;
 };
@@ -104,19 +88,33 @@ const std::string fullLookup = "-w @\nps\n";
 const std::vector<std::string> lookupArgs = {"-P", "@", "-C", "-S", "-D"};
 const std::string appUserLine = "app_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app\n";
 
-INSTANTIATE_TEST_SUITE_P(Cases, CommandLine, ::testing::Values(
-    RunCase{"NoOptions", {}, 1, "", noMode, ""},
-    RunCase{"HelpBypassesRulesAndWinsOverVersion", {"--help", "-v", "-C", "-M"}, 0, helpPage, "", ""},
-    RunCase{"VersionBypassesRules", {"--vers", "-C", "-M"}, 0, "2.1.0.0\n", "", ""},
-    RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether", {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"}, 1, "",
-            badPid + "YultService: Unrecognized argument: ab\n" + noProcess, "-w 7\nps\n"},
-    RunCase{"SingleDashPidIsThreeUnknownOptions", {"-pid", "1234", "-C", "-S"}, 1, "",
-            "YultService: Unrecognized argument: 1234\n" + noProcess, "-w 0\nps\n", "invalid option", 3},
-    RunCase{"PsFails", lookupArgs, 1, "", noProcess, fullLookup, "", 0, "", appUserLine, 3},
-    RunCase{"ListedByLifecycleTool", lookupArgs, 1, "", refused, "-w @\n", "", 0, "app @ running\n", appUserLine},
-    RunCase{"OnlyPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "", 0, "", "UID PID PPID C STIME TTY TIME CMD\n"
-            "root  1  0  0 09:00 ?  00:00:02 /sbin/init\napp_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app"},
-    RunCase{"LifecycleToolMissingPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "tulm", 1, nullptr, appUserLine}),
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CommandLine,
+    ::testing::Values(
+        RunCase{"NoOptions", {}, 1, "", noMode, ""},
+        RunCase{"HelpBypassesRulesAndWinsOverVersion", {"--help", "-v", "-C", "-M"}, 0, helpPage, "", ""},
+        RunCase{"VersionBypassesRules", {"--vers", "-C", "-M"}, 0, "2.1.0.0\n", "", ""},
+        RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether",
+                {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"},
+                1,
+                "",
+                badPid + "YultService: Unrecognized argument: ab\n" + noProcess,
+                "-w 7\nps\n"},
+        RunCase{"SingleDashPidIsThreeUnknownOptions",
+                {"-pid", "1234", "-C", "-S"},
+                1,
+                "",
+                "YultService: Unrecognized argument: 1234\n" + noProcess,
+                "-w 0\nps\n",
+                "invalid option",
+                3},
+        RunCase{"PsFails", lookupArgs, 1, "", noProcess, fullLookup, "", 0, "", appUserLine, 3},
+        RunCase{"ListedByLifecycleTool", lookupArgs, 1, "", refused, "-w @\n", "", 0, "app @ running\n", appUserLine},
+        RunCase{"OnlyPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "", 0, "",
+                "UID PID PPID C STIME TTY TIME CMD\n"
+                "root  1  0  0 09:00 ?  00:00:02 /sbin/init\napp_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app"},
+        RunCase{"LifecycleToolMissingPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "tulm", 1, nullptr,
+                appUserLine}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CommandLineFile, VersionSection)

@@ -55,7 +55,8 @@ void shutListener(pid_t run)
     ASSERT_GE(process, 0);
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(run) + "/fd")) {
         if (std::filesystem::read_symlink(fd).string().rfind("socket:", 0) == 0) {
-            const int listener = static_cast<int>(syscall(SYS_pidfd_getfd, process, std::stoi(fd.path().filename()), 0));
+            const int listener =
+                static_cast<int>(syscall(SYS_pidfd_getfd, process, std::stoi(fd.path().filename()), 0));
             EXPECT_EQ(shutdown(listener, SHUT_RD), 0);
             close(listener);
         }
@@ -130,7 +131,9 @@ const Case cases[] = {
      lines({"doAccept - Error accepting connection. error Message: Invalid argument"}) + expired},
 };
 
-class DeadlineDiagnosis : public Deadline, public ::testing::WithParamInterface<Case> {};
+class DeadlineDiagnosis : public Deadline, public ::testing::WithParamInterface<Case>
+{
+};
 
 // With -V the run says why no connection came, in its last line; without -V it prints exactly
 // what it printed before it could say so.

@@ -47,47 +47,103 @@ const std::string summaryStartingWithMarker = marker + patterned(1977);
 
 const Conversation conversations[] = {
     {"CpuStartAlreadyRunning", cpuStart, "start-profiling", {{"profiling-in-progress", ""}}, "", ""},
-    {"CpuStartAlreadyRunningVerbose", cpuStartV, "start-profiling", {{"profiling-in-progress", ""}},
-     handshakeLog + lines({"Profiling is already in progress"}), ""},
+    {"CpuStartAlreadyRunningVerbose",
+     cpuStartV,
+     "start-profiling",
+     {{"profiling-in-progress", ""}},
+     handshakeLog + lines({"Profiling is already in progress"}),
+     ""},
+    // -J beside a CPU start is not a heap summary request: the start is what the agent sends.
+    {"CpuStartWithHeapFlagStarts", {"-C", "-S", "-J"}, "start-profiling", {{"profiling-started", ""}}, started, ""},
     {"CpuStopNotRunning", cpuStop, "stop-profiling", {{"profiling-not-in-progress", ""}}, "", ""},
-    {"CpuStopNotRunningVerbose", cpuStopV, "stop-profiling", {{"profiling-not-in-progress", ""}},
-     handshakeLog + lines({"Profiling is not in progress"}), ""},
-    {"CpuStopTraceAcknowledgedVerbose", cpuStopV, "stop-profiling", {stopped, traceAcked},
+    {"CpuStopNotRunningVerbose",
+     cpuStopV,
+     "stop-profiling",
+     {{"profiling-not-in-progress", ""}},
+     handshakeLog + lines({"Profiling is not in progress"}),
+     ""},
+    {"CpuStopTraceAcknowledgedVerbose",
+     cpuStopV,
+     "stop-profiling",
+     {stopped, traceAcked},
      handshakeLog +
          lines({"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message"}),
      endOfFile},
-    {"HeapAcknowledgedVerbose", {"-M", "-J", "-V"}, "get-js-heapinfo",
+    {"HeapAcknowledgedVerbose",
+     {"-M", "-J", "-V"},
+     "get-js-heapinfo",
      {{"js-heapinfo-metadata js-heapinfo-size:10", "js-heapinfo-metadata-ack"}},
-     handshakeLog + lines({"Received JavaScript HeapInfo metadata", "Sending message"}), endOfFile},
-    {"MessagesInAnyCase", cpuStart, "",
-     {{"HELLO", "hello"}, {"Handshake-Success-ACK", "start-profiling"}, {"Profiling-Started", ""}}, started, ""},
+     handshakeLog + lines({"Received JavaScript HeapInfo metadata", "Sending message"}),
+     endOfFile},
+    {"MessagesInAnyCase",
+     cpuStart,
+     "",
+     {{"HELLO", "hello"}, {"Handshake-Success-ACK", "start-profiling"}, {"Profiling-Started", ""}},
+     started,
+     ""},
     {"HelloWithTrailingBlankDropped", cpuStart, "", {{"hello ", ""}}, "", ""},
     {"ProfilingStartedAsFirstMessage", cpuStart, "", {{"profiling-started", ""}}, started, ""},
-    {"TraceNameLeavingTmpCorrupted", cpuStop, "stop-profiling",
-     {stopped, {"profiler-trace-metadata trace-filename:../a#trace-filesize:1", ""}}, stoppedOut,
+    {"TraceNameLeavingTmpCorrupted",
+     cpuStop,
+     "stop-profiling",
+     {stopped, {"profiler-trace-metadata trace-filename:../a#trace-filesize:1", ""}},
+     stoppedOut,
      lines({"CPU Trace file metadata is corrupted"})},
-    {"HeapBodyWithoutKeyCorrupted", heap, "get-js-heapinfo", {{"js-heapinfo-metadata size:10", ""}}, "",
+    {"HeapBodyWithoutKeyCorrupted",
+     heap,
+     "get-js-heapinfo",
+     {{"js-heapinfo-metadata size:10", ""}},
+     "",
      lines({"JavaScript HeapInfo metadata is corrupted"})},
-    {"HeapSummaryWithMarkerCutAtZeroByte", heap, "get-js-heapinfo",
-     {heapAnnounced(7), {std::string("abc\0def", 7) + marker, heapReceived}}, lines({"JavaScript HeapInfo: abc"}), ""},
-    {"HeapSummaryWithoutMarker", heap, "get-js-heapinfo", {heapAnnounced(15), {"Heap Used 42 KB", heapReceived}},
-     lines({"JavaScript HeapInfo: Heap Used 42 KB"}), ""},
-    {"HeapSummaryAcrossReads", heap, "get-js-heapinfo", {heapAnnounced(3000), {patterned(3000) + marker, heapReceived}},
-     lines({"JavaScript HeapInfo: " + patterned(3000)}), ""},
-    {"HeapSummaryEmptyIsAnError", heap, "get-js-heapinfo", {heapAnnounced(0), {marker, ""}}, "",
+    {"HeapSummaryWithMarkerCutAtZeroByte",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(7), {std::string("abc\0def", 7) + marker, heapReceived}},
+     lines({"JavaScript HeapInfo: abc"}),
+     ""},
+    {"HeapSummaryWithoutMarker",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(15), {"Heap Used 42 KB", heapReceived}},
+     lines({"JavaScript HeapInfo: Heap Used 42 KB"}),
+     ""},
+    {"HeapSummaryAcrossReads",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(3000), {patterned(3000) + marker, heapReceived}},
+     lines({"JavaScript HeapInfo: " + patterned(3000)}),
+     ""},
+    {"HeapSummaryEmptyIsAnError",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(0), {marker, ""}},
+     "",
      lines({"Error receiving and processing JavaScript HeapInfo data"})},
-    {"HeapSummaryEmptyNeedsNoData", heap, "get-js-heapinfo", {heapAnnounced(0)}, "",
+    {"HeapSummaryEmptyNeedsNoData",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(0)},
+     "",
      lines({"Error receiving and processing JavaScript HeapInfo data"})},
-    {"HeapSummaryHoldingMarkerFinalMarkerWhole", heap, "get-js-heapinfo",
+    {"HeapSummaryHoldingMarkerFinalMarkerWhole",
+     heap,
+     "get-js-heapinfo",
      {heapAnnounced(summaryHoldingMarker.size()), {summaryHoldingMarker + marker, heapReceived}},
-     lines({"JavaScript HeapInfo: " + summaryHoldingMarker}), ""},
+     lines({"JavaScript HeapInfo: " + summaryHoldingMarker}),
+     ""},
     // The marker's tail would come in a read of its own, which the agent, done, never makes.
-    {"HeapSummaryStartingWithMarkerFinalMarkerSplit", heap, "get-js-heapinfo",
-     {heapAnnounced(summaryStartingWithMarker.size()), {summaryStartingWithMarker + marker.substr(0, 10), heapReceived}},
-     lines({"JavaScript HeapInfo: " + summaryStartingWithMarker}), ""},
+    {"HeapSummaryStartingWithMarkerFinalMarkerSplit",
+     heap,
+     "get-js-heapinfo",
+     {heapAnnounced(summaryStartingWithMarker.size()),
+      {summaryStartingWithMarker + marker.substr(0, 10), heapReceived}},
+     lines({"JavaScript HeapInfo: " + summaryStartingWithMarker}),
+     ""},
 };
 
-class Conversations : public LinkFixture, public ::testing::WithParamInterface<Conversation> {};
+class Conversations : public LinkFixture, public ::testing::WithParamInterface<Conversation>
+{
+};
 
 TEST_P(Conversations, WireBytesAndConsoleLines)
 {
@@ -150,10 +206,9 @@ TEST_F(LinkTest, ListenerFailureSendsNoSignal)
 // when the read meets the reset first, the read error alone; both long before any deadline.
 TEST_F(LinkTest, ResetAfterHelloEndsTheRunAtOnce)
 {
-    const std::string exhausted = lines({"doWrite - error - Connection reset by peer, Attempt 1",
-                                         "doWrite - error - Broken pipe, Attempt 2",
-                                         "doWrite - error - Broken pipe, Attempt 3",
-                                         "doWrite : Exhausted max write retries. Closing connection."});
+    const std::string exhausted = lines(
+        {"doWrite - error - Connection reset by peer, Attempt 1", "doWrite - error - Broken pipe, Attempt 2",
+         "doWrite - error - Broken pipe, Attempt 3", "doWrite : Exhausted max write retries. Closing connection."});
     const std::string readReset = lines({"doRead - error - Connection reset by peer"});
     // Which one a run meets is the kernel's race, and against an optimised agent the read wins
     // about three runs in four: run until the write path has been seen, within a bound.
@@ -176,11 +231,15 @@ TEST_F(LinkTest, ResetAfterHelloEndsTheRunAtOnce)
 TEST_F(LinkTest, SilentApplicationMeetsSessionDeadlineAndNoSecondConnectionIsServed)
 {
     const int port = connectAgent(cpuStart);
+    const auto beforeLastRead = std::chrono::steady_clock::now(); // the agent's last read starts after this
     EXPECT_EQ(app.handshake(), "start-profiling");
     AppPeer second;
     EXPECT_TRUE(second.connectTo(port));
     second.send("hello");
     EXPECT_EQ(agent->waitExit(45s), 0);
+    // A lower bound on how long the agent stayed: a slow machine only makes it longer.
+    const auto stayed = std::chrono::steady_clock::now() - beforeLastRead;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(stayed).count(), 30000);
     EXPECT_EQ(agent->out(), "");
     EXPECT_EQ(agent->err(), expired + "\n");
     EXPECT_EQ(app.receiveUntilClosed(), "");

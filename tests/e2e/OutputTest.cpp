@@ -36,7 +36,9 @@ struct ReaderGone
 };
 void PrintTo(const ReaderGone& r, std::ostream* os) { *os << r.name; }
 
-class ClosedOutput : public CallerNotReading, public ::testing::WithParamInterface<ReaderGone> {};
+class ClosedOutput : public CallerNotReading, public ::testing::WithParamInterface<ReaderGone>
+{
+};
 
 // The writes fail, the run goes on and ends with its own status, not killed by SIGPIPE.
 TEST_P(ClosedOutput, RunEndsWithItsOwnStatus)
@@ -53,8 +55,11 @@ TEST_P(ClosedOutput, RunEndsWithItsOwnStatus)
 
 const ReaderGone readersGone[] = {
     {"ResultOnClosedOutput", ChildProcess::Output::ClosedOut, {"-C", "-S", "-V"}, {"profiling-started"}, ""},
-    {"ErrorOnClosedErrorOutput", ChildProcess::Output::ClosedErr, {"-C", "-O"},
-     {"profiling-stopped", "profiler-trace-metadata:trace-filename:#trace-filesize:1"}, lines({"Profiling stopped"})},
+    {"ErrorOnClosedErrorOutput",
+     ChildProcess::Output::ClosedErr,
+     {"-C", "-O"},
+     {"profiling-stopped", "profiler-trace-metadata:trace-filename:#trace-filesize:1"},
+     lines({"Profiling stopped"})},
 };
 
 INSTANTIATE_TEST_SUITE_P(CallerGone, ClosedOutput, ::testing::ValuesIn(readersGone),

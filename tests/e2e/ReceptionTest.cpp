@@ -64,7 +64,9 @@ class TraceReception : public LinkFixture
     const std::string path = "/tmp/" + name;
 };
 
-class TraceDelivery : public TraceReception, public ::testing::WithParamInterface<Delivery> {};
+class TraceDelivery : public TraceReception, public ::testing::WithParamInterface<Delivery>
+{
+};
 
 // A longer file left from an earlier run is truncated.
 TEST_P(TraceDelivery, StoredByteForByteAndConfirmed)
@@ -162,7 +164,8 @@ TEST_F(TraceReception, WhatItMayNotReplaceIsRefusedAndKept)
         EXPECT_EQ(agent->waitExit(), 0);
         EXPECT_EQ(agent->out(), "YultService: Profiling stopped\n");
         EXPECT_EQ(agent->err(), "YultService: Error receiving and processing CPU trace file\n"
-                                "YultService: Trace file path: " + path + "\n");
+                                "YultService: Trace file path: " +
+                                    path + "\n");
         const bool fifo = std::string(what) == "fifo";
         EXPECT_EQ(std::filesystem::symlink_status(path).type() == std::filesystem::file_type::fifo, fifo);
         EXPECT_EQ(readFile(fifo ? target : path), "kept as it was");

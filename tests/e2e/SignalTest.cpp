@@ -16,7 +16,9 @@ struct Way
 
 void PrintTo(const Way& w, std::ostream* os) { *os << w.name; }
 
-class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way> {};
+class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way>
+{
+};
 
 // Each run is signalled, served and leaves the target alive. A polling sigtimedwait beside a busy
 // thread often shows the signal unblocked and no wait for a moment after each wake-up, so it is
@@ -36,11 +38,12 @@ TEST_P(SignalWays, SignalledAndServed)
     EXPECT_TRUE(target.alive());
 }
 
-INSTANTIATE_TEST_SUITE_P(Target, SignalWays, ::testing::Values(
-    Way{"Handler", {"--signal", "handler"}, 2},
-    Way{"SignalfdWithSignalBlocked", {"--signal", "signalfd"}, 2},
-    Way{"SigwaitinfoInSecondThread", {"--signal", "sigwaitinfo"}, 2},
-    Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40}),
+INSTANTIATE_TEST_SUITE_P(
+    Target, SignalWays,
+    ::testing::Values(Way{"Handler", {"--signal", "handler"}, 2},
+                      Way{"SignalfdWithSignalBlocked", {"--signal", "signalfd"}, 2},
+                      Way{"SigwaitinfoInSecondThread", {"--signal", "sigwaitinfo"}, 2},
+                      Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // An application that ignores the signal learns no port, but is not refused: the agent signals
@@ -58,8 +61,8 @@ TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
     registry.add(target.pid());
     startAgent({"-C", "-S"}, target.pid());
     bool connected = false;
-    for (const auto until = std::chrono::steady_clock::now() + 5s; !connected && agent->alive() &&
-                                                                     std::chrono::steady_clock::now() < until;) {
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         !connected && agent->alive() && std::chrono::steady_clock::now() < until;) {
         connected = app.connectTo(9091);
         std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
     }

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
-#include <string>
 #include <unistd.h>
 #include <vector>
 
@@ -88,7 +88,8 @@ class LinkFixture : public ::testing::Test
             const auto at = table.find(listener);
             return at != std::string::npos && table.compare(at + std::strlen(listener) + 9, 8, "00000000") != 0;
         };
-        for (const auto until = std::chrono::steady_clock::now() + 5s; queued() && std::chrono::steady_clock::now() < until;) {
+        for (const auto until = std::chrono::steady_clock::now() + 5s;
+             queued() && std::chrono::steady_clock::now() < until;) {
             std::this_thread::sleep_for(100us); // the kernel announces no accept
         }
         agent->waitIdle();

@@ -41,23 +41,34 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
         TargetState target;
         std::string line;
     } cases[] = {
-        {{2, "10.0.0.9:4000", "Too many open files"}, sleepingBlocked,
+        {{2, "10.0.0.9:4000", "Too many open files"},
+         sleepingBlocked,
          "accepting a connection failed: Too many open files"},
         {{1, "127.0.0.1:41000", ""}, sleepingBlocked, "1 connection came and was refused, from 127.0.0.1:41000"},
-        {{3, "127.0.0.1:41002", ""}, unreadable(TargetState::Ended),
+        {{3, "127.0.0.1:41002", ""},
+         unreadable(TargetState::Ended),
          "3 connections came and were refused, the last from 127.0.0.1:41002"},
         {{}, status("Z (zombie)", "1", none, none, none, none), "the target process 42 has ended"},
         {{}, status("Z (zombie)", "2", none, usr1, usr1, none), pending}, // the leader gone, threads running
-        {{}, unreadable(TargetState::Unreadable, "Permission denied"),
+        {{},
+         unreadable(TargetState::Unreadable, "Permission denied"),
          "the state of the target process 42 cannot be read: Permission denied"},
-        {{}, status("T (stopped)", "1", none, usr1, none, none), "the target process 42 is stopped and has not taken "
-                                                                 "SIGUSR1"},
-        {{}, status("t (tracing stop)", "1", none, usr1, usr1, none), "the target process 42 is stopped and has "
-                                                                      "not taken SIGUSR1"},
-        {{}, status("R (running)", "1", usr1, none, none, none), "SIGUSR1 is still pending in the target process "
-                                                                 "42, which has not run to take it"},
-        {{}, status("S (sleeping)", "1", none, none, none, usr1), "the target process 42 ignores SIGUSR1, so it "
-                                                                  "never learned the port"},
+        {{},
+         status("T (stopped)", "1", none, usr1, none, none),
+         "the target process 42 is stopped and has not taken "
+         "SIGUSR1"},
+        {{},
+         status("t (tracing stop)", "1", none, usr1, usr1, none),
+         "the target process 42 is stopped and has "
+         "not taken SIGUSR1"},
+        {{},
+         status("R (running)", "1", usr1, none, none, none),
+         "SIGUSR1 is still pending in the target process "
+         "42, which has not run to take it"},
+        {{},
+         status("S (sleeping)", "1", none, none, none, usr1),
+         "the target process 42 ignores SIGUSR1, so it "
+         "never learned the port"},
         {{}, status("S (sleeping)", "1", none, usr2, usr1, usr2), taken},
         {{}, ConnectionDiagnosis::parseStatus("Name:\tapp\nState:\tS (sleeping)\n"), taken},
     };

@@ -64,11 +64,11 @@ TEST(TargetSignal, WaitTakesTheSignalOnlyWhenItIsWaitedFor)
     };
     for (const auto& c : cases) {
         std::uintptr_t asked = 0;
-        const bool takes = TargetSignal::waitTakesProfilerSignal(c.wchan, c.stack, c.syscall,
-                                                                 [&](std::uintptr_t address) {
-                                                                     asked = address;
-                                                                     return c.set;
-                                                                 });
+        const bool takes =
+            TargetSignal::waitTakesProfilerSignal(c.wchan, c.stack, c.syscall, [&](std::uintptr_t address) {
+                asked = address;
+                return c.set;
+            });
         EXPECT_EQ(takes, c.takes) << c.name;
         EXPECT_TRUE(asked == 0 || asked == 0x7ffd10) << c.name;
     }
@@ -82,8 +82,8 @@ class DiagReply
     using Lookup = PeerAccess::Lookup;
     static constexpr std::uint32_t sequence = 7;
 
-    static std::string socket(std::uint8_t family, std::uint8_t state, std::uint16_t port, unsigned uid,
-                              unsigned inode, std::uint32_t seq = sequence)
+    static std::string socket(std::uint8_t family, std::uint8_t state, std::uint16_t port, unsigned uid, unsigned inode,
+                              std::uint32_t seq = sequence)
     {
         inet_diag_msg msg{};
         msg.idiag_family = family;
@@ -139,14 +139,15 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         {"another port", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), Lookup::Missing, 0, 0},
         {"no such socket", DiagReply::error(ENOENT), Lookup::Missing, 0, 0},
         {"refused", DiagReply::error(EPERM), Lookup::Failed, 0, 0},
-        {"another request's answer", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8),
-         Lookup::Failed, 0, 0},
+        {"another request's answer", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), Lookup::Failed,
+         0, 0},
         {"cut short", found.substr(0, found.size() - 4), Lookup::Failed, 0, 0},
         {"header only", found.substr(0, sizeof(nlmsghdr)), Lookup::Failed, 0, 0},
         {"nothing", "", Lookup::Failed, 0, 0},
     };
     for (const auto& c : cases) {
-        const Lookup lookup = PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, DiagReply::sequence);
+        const Lookup lookup =
+            PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, DiagReply::sequence);
         EXPECT_EQ(lookup.status, c.status) << c.name;
         EXPECT_EQ(lookup.uid, c.uid) << c.name;
         EXPECT_EQ(lookup.inode, c.inode) << c.name;
@@ -164,12 +165,13 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     const std::string own = PeerAccess::tcpTableEndpoint({loopback, 9091}, false);
     EXPECT_EQ(peer, "0100007F:D431");
     EXPECT_EQ(PeerAccess::tcpTableEndpoint({loopback, 9091}, true), "0000000000000000FFFF00000100007F:2383");
-    const std::string header = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
-    const std::string table = header +
-                              "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 11 1\n"
-                              "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 12 1\n"
-                              "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 13 1\n"
-                              "   3: 0100007F:D432 0100007F:2383 05 00000000:00000000 00:00000000 00000000     0  0 0 1\n";
+    const std::string header =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
+    const std::string table =
+        header + "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 11 1\n"
+                 "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 12 1\n"
+                 "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 13 1\n"
+                 "   3: 0100007F:D432 0100007F:2383 05 00000000:00000000 00:00000000 00000000     0  0 0 1\n";
     const struct
     {
         std::string local, remote;
@@ -238,7 +240,7 @@ TEST(TraceFileRule, ReplacesOnlyAPlainFileOfTheOwnerWithOneLink)
 {
     const TraceFileRule::Owner owner{1000, 1000};
     const auto stat = [](mode_t type, nlink_t links, uid_t uid) {
-        struct stat info {};
+        struct stat info = {};
         info.st_mode = type | 0644;
         info.st_nlink = links;
         info.st_uid = uid;

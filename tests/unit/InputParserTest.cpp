@@ -17,12 +17,16 @@ TEST(InputParser, FieldsFromCommandLine)
     const struct
     {
         std::vector<std::string> args;
-        std::string fields;  ///< the letters of the flags set, in "CMSOJVDhv" order, a blank, the pid
+        std::string fields; ///< the letters of the flags set, in "CMSOJVDhv" order, a blank, the pid
         std::string err;
-    } cases[] = {{{}, " 0", ""}, {{"-CMSOJVDhv", "-P1"}, "CMSOJVDhv 1", ""},
+    } cases[] = {{{}, " 0", ""},
+                 {{"-CMSOJVDhv", "-P1"}, "CMSOJVDhv 1", ""},
                  {{"--cpu", "--memory", "--start-profiling", "--stop-profiling", "--get-js-heap-summary", "--verbose",
-                   "--use-dynamic-port", "--help", "--version", "--pid=2"}, "CMSOJVDhv 2", ""},
-                 {{"--mem", "--get", "--vers"}, "MJv 0", ""}, {{"-P", "-5"}, " -5", ""},
+                   "--use-dynamic-port", "--help", "--version", "--pid=2"},
+                  "CMSOJVDhv 2",
+                  ""},
+                 {{"--mem", "--get", "--vers"}, "MJv 0", ""},
+                 {{"-P", "-5"}, " -5", ""},
                  {{"-P", " +42", "-P", "42 "}, " 42", bad},
                  {{"-P", "-2147483648", "-P", "2147483648"}, " -2147483648", bad},
                  {{"-C", "--", "-S"}, "C 0", "YultService: Unrecognized argument: -S\n"}};
@@ -36,9 +40,14 @@ TEST(InputParser, FieldsFromCommandLine)
         ::testing::internal::CaptureStderr();
         parser.parse(static_cast<int>(argv.size() - 1), argv.data());
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
-        const bool flags[] = {parser.isCPUMode(), parser.isMemoryMode(), parser.shouldStartProfiling(),
-                              parser.shouldStopProfiling(), parser.shouldGetJavaScriptHeapSummary(),
-                              parser.isVerboseMode(), parser.shouldUseDynamicPorting(), parser.getDisplayHelp(),
+        const bool flags[] = {parser.isCPUMode(),
+                              parser.isMemoryMode(),
+                              parser.shouldStartProfiling(),
+                              parser.shouldStopProfiling(),
+                              parser.shouldGetJavaScriptHeapSummary(),
+                              parser.isVerboseMode(),
+                              parser.shouldUseDynamicPorting(),
+                              parser.getDisplayHelp(),
                               parser.getDisplayVersion()};
         std::string fields;
         for (std::size_t i = 0; i < sizeof(flags); ++i) {

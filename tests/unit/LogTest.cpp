@@ -11,9 +11,13 @@ TEST(LogOutput, OneLinePrefixedOnceInfoAndWarnOnlyWhenVerbose)
     {
         std::string message;
         std::string line;
-    } cases[] = {{"Profiling started", "YultService: Profiling started\n"}, {"YultService: x", "YultService: x\n"},
-                 {" YultService: x", "YultService:  YultService: x\n"}, {"YultService:", "YultService: YultService:\n"},
-                 {"", "YultService: \n"}, {"done\n", "YultService: done\n\n"}, {"a\nb", "YultService: a\nb\n"},
+    } cases[] = {{"Profiling started", "YultService: Profiling started\n"},
+                 {"YultService: x", "YultService: x\n"},
+                 {" YultService: x", "YultService:  YultService: x\n"},
+                 {"YultService:", "YultService: YultService:\n"},
+                 {"", "YultService: \n"},
+                 {"done\n", "YultService: done\n\n"},
+                 {"a\nb", "YultService: a\nb\n"},
                  {std::string("a\0b", 3), std::string("YultService: a\0b\n", 17)}};
     const Log quiet(false);
     const Log verbose(true);

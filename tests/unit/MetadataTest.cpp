@@ -44,13 +44,19 @@ TEST(MetadataParsing, YieldsRecord)
 
 TEST(MetadataParsing, RejectsCorrupted)
 {
-    const std::string traces[] = {"profiler-trace-metadata", "profiler-trace-metadata trace-filename:a",
+    const std::string traces[] = {"profiler-trace-metadata",
+                                  "profiler-trace-metadata trace-filename:a",
                                   "profiler-trace-metadata trace-filename#trace-filesize:1",
                                   "profiler-trace-metadata trace-filename:a#trace-filesize",
                                   "profiler-trace-metadata trace-filename:a#size:1",
                                   "profiler-trace-metadata name:a#trace-filesize:1",
-                                  trace("", "1"), trace("..", "1"), trace("a/b", "1"), trace("a\x1f", "1"),
-                                  trace("a\x7f", "1"), trace("a", "-1"), trace("a", "ten"),
+                                  trace("", "1"),
+                                  trace("..", "1"),
+                                  trace("a/b", "1"),
+                                  trace("a\x1f", "1"),
+                                  trace("a\x7f", "1"),
+                                  trace("a", "-1"),
+                                  trace("a", "ten"),
                                   trace("a", "9223372036854775808")};
     for (const auto& message : traces) {
         EXPECT_FALSE(parseTraceFileMetadata(message).first) << ::testing::PrintToString(message);

@@ -1,4 +1,4 @@
-#include "app/Job.h"
+#include "app/OptionRules.h"
 
 #include <gtest/gtest.h>
 
@@ -21,12 +21,12 @@ TEST(OptionRules, FirstRuleThatAppliesDecides)
         OptionCheck::Verdict verdict;
         std::string message; ///< how the rejection's line begins
     } cases[] = {
-        {"", OptionCheck::Reject, noMode},          {"hCM", OptionCheck::Pass, ""},
-        {"vCM", OptionCheck::Pass, ""},             {"CSOM", OptionCheck::Reject, both},
-        {"C", OptionCheck::Reject, neither},        {"MS", OptionCheck::Reject, memory},
-        {"CSMJ", OptionCheck::Reject, modes},       {"CMJO", OptionCheck::Reject, modes},
-        {"SOJ", OptionCheck::Reject, noMode},       {"CSJ", OptionCheck::LookUpTarget, ""},
-        {"CO", OptionCheck::LookUpTarget, ""},      {"MJSO", OptionCheck::LookUpTarget, ""},
+        {"", OptionCheck::Reject, noMode},     {"hCM", OptionCheck::ShowPage, ""},
+        {"vCM", OptionCheck::ShowPage, ""},    {"CSOM", OptionCheck::Reject, both},
+        {"C", OptionCheck::Reject, neither},   {"MS", OptionCheck::Reject, memory},
+        {"CSMJ", OptionCheck::Reject, modes},  {"CMJO", OptionCheck::Reject, modes},
+        {"SOJ", OptionCheck::Reject, noMode},  {"CSJ", OptionCheck::LookUpTarget, ""},
+        {"CO", OptionCheck::LookUpTarget, ""}, {"MJSO", OptionCheck::LookUpTarget, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.flags);

@@ -22,18 +22,15 @@ namespace {
 constexpr time_t kIoTimeoutSeconds = 35;
 constexpr std::size_t kMessageReadSize = 1024;
 
-std::string systemError(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
+std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 bool configure(int fd)
 {
     const int on = 1;
     const timeval timeout{kIoTimeoutSeconds, 0};
-    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0
-        && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0
-        && setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+    return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
 }
 
 } // namespace
@@ -101,8 +98,7 @@ bool Connection::sendStream(const std::string& data, std::size_t chunk)
             return false;
         }
     }
-    logLine("sent payload of " + std::to_string(data.size()) + " bytes in "
-            + std::to_string(writes) + " writes");
+    logLine("sent payload of " + std::to_string(data.size()) + " bytes in " + std::to_string(writes) + " writes");
     return true;
 }
 

@@ -8,8 +8,9 @@
 
 namespace OlvaAppSim {
 
-class Connection {
-public:
+class Connection
+{
+  public:
     // Connects to the agent on 127.0.0.1:port; logs and returns nothing on failure.
     static std::optional<Connection> open(int port);
 
@@ -29,7 +30,7 @@ public:
     // Everything the agent sends until it closes.
     std::optional<std::string> receiveUntilEof();
 
-private:
+  private:
     explicit Connection(int fd) : fd_(fd) {}
     bool sendAll(const char* data, std::size_t size);
     // recv() that logs failures; 0 means the agent closed, -1 a failure.

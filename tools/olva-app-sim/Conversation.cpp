@@ -22,7 +22,8 @@ constexpr std::chrono::milliseconds kMessageGap{100};
 const std::string kEndMarker = "profiler-trace-data-end";
 
 // A payload handed over as announcement, acknowledgement, data, receipt.
-struct Transfer {
+struct Transfer
+{
     std::string announcement;
     std::string acknowledgement;
     std::string content;
@@ -55,9 +56,9 @@ void awaitClose(Connection& connection)
 
 void transfer(Connection& connection, const Transfer& payload, const Options& options)
 {
-    if (!connection.sendMessage(payload.announcement) || !connection.expect(payload.acknowledgement)
-        || !connection.sendStream(payload.content, options.chunk)
-        || (options.marker && !connection.sendMessage(kEndMarker))) {
+    if (!connection.sendMessage(payload.announcement) || !connection.expect(payload.acknowledgement) ||
+        !connection.sendStream(payload.content, options.chunk) ||
+        (options.marker && !connection.sendMessage(kEndMarker))) {
         return;
     }
     const std::optional<std::string> reply = connection.receiveUntilEof();
@@ -97,8 +98,8 @@ void stopProfiling(Connection& connection, Profiler& profiler, const Options& op
     }
     std::this_thread::sleep_for(kMessageGap);
     transfer(connection,
-             {"profiler-trace-metadata:trace-filename:" + traceFileName(options.name, stoppedAtUs)
-                  + "#trace-filesize:" + std::to_string(trace.size()),
+             {"profiler-trace-metadata:trace-filename:" + traceFileName(options.name, stoppedAtUs) +
+                  "#trace-filesize:" + std::to_string(trace.size()),
               "ack-profiler-trace-metadata", trace, "profiler-trace-file-received"},
              options);
 }
@@ -107,8 +108,8 @@ void sendHeapInfo(Connection& connection, const Options& options)
 {
     const std::string summary = buildHeapSummary(options.name, getpid(), options.heapBytes);
     transfer(connection,
-             {"js-heapinfo-metadata:js-heapinfo-size:" + std::to_string(summary.size()),
-              "js-heapinfo-metadata-ack", summary, "js-heapinfo-received"},
+             {"js-heapinfo-metadata:js-heapinfo-size:" + std::to_string(summary.size()), "js-heapinfo-metadata-ack",
+              summary, "js-heapinfo-received"},
              options);
 }
 
@@ -116,8 +117,8 @@ void sendHeapInfo(Connection& connection, const Options& options)
 
 void converse(Connection& connection, Profiler& profiler, const Options& options)
 {
-    if (!connection.sendMessage("hello") || !connection.expect("hello")
-        || !connection.sendMessage("handshake-success-ack")) {
+    if (!connection.sendMessage("hello") || !connection.expect("hello") ||
+        !connection.sendMessage("handshake-success-ack")) {
         return;
     }
     const std::optional<std::string> command = connection.receiveMessage();

@@ -11,7 +11,8 @@ namespace OlvaAppSim {
 
 // Profiler state outlives conversations: profiling is started by one agent
 // run and stopped by a later one.
-struct Profiler {
+struct Profiler
+{
     std::optional<std::int64_t> startedAtUs;
 };
 

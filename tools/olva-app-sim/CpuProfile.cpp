@@ -10,7 +10,8 @@ namespace OlvaAppSim {
 namespace {
 
 // Node ids are positions in this table plus one; parents come first.
-struct Frame {
+struct Frame
+{
     int parent;
     const char* functionName;
     const char* scriptId;
@@ -47,7 +48,8 @@ constexpr std::int64_t kSampleIntervalUs = 1000;
 constexpr std::int64_t kIntervalJitterUs = 100;
 constexpr std::size_t kMinSamples = 200;
 
-struct Sample {
+struct Sample
+{
     std::size_t frame;
     std::int64_t deltaUs;
 };
@@ -77,11 +79,10 @@ void appendNode(std::string& out, std::size_t index, std::size_t hitCount)
 {
     const Frame& frame = kFrames[index];
     const int id = static_cast<int>(index) + 1;
-    out += "{\"id\":" + std::to_string(id) + ",\"callFrame\":{\"functionName\":\""
-        + frame.functionName + "\",\"scriptId\":\"" + frame.scriptId + "\",\"url\":\""
-        + frame.url + "\",\"lineNumber\":" + std::to_string(frame.line)
-        + ",\"columnNumber\":" + std::to_string(frame.column)
-        + "},\"hitCount\":" + std::to_string(hitCount);
+    out += "{\"id\":" + std::to_string(id) + ",\"callFrame\":{\"functionName\":\"" + frame.functionName +
+           "\",\"scriptId\":\"" + frame.scriptId + "\",\"url\":\"" + frame.url +
+           "\",\"lineNumber\":" + std::to_string(frame.line) + ",\"columnNumber\":" + std::to_string(frame.column) +
+           "},\"hitCount\":" + std::to_string(hitCount);
     std::string children;
     for (std::size_t child = 0; child < kFrames.size(); ++child) {
         if (kFrames[child].parent == id) {
@@ -96,27 +97,23 @@ void appendNode(std::string& out, std::size_t index, std::size_t hitCount)
 
 // Accumulates samples while keeping the rendered size known, so a document of
 // an exact size can be filled without rendering it repeatedly.
-class ProfileBuilder {
-public:
+class ProfileBuilder
+{
+  public:
     explicit ProfileBuilder(std::int64_t startUs)
-        : startUs_(startUs), endUs_(startUs), hits_(kFrames.size(), 0),
-          hitDigits_(kFrames.size())
+        : startUs_(startUs), endUs_(startUs), hits_(kFrames.size(), 0), hitDigits_(kFrames.size())
     {
         emptySize_ = render().size();
     }
 
-    std::size_t size() const
-    {
-        return sizeFor(hitDigits_, endUs_, samples_.size(), deltas_.size());
-    }
+    std::size_t size() const { return sizeFor(hitDigits_, endUs_, samples_.size(), deltas_.size()); }
 
     std::size_t sizeWith(const Sample& sample) const
     {
         const std::size_t hits = hits_[sample.frame];
         const std::size_t separator = samples_.empty() ? 0 : 1;
         const auto delta = static_cast<std::uint64_t>(sample.deltaUs);
-        return sizeFor(hitDigits_ + decimalDigits(hits + 1) - decimalDigits(hits),
-                       endUs_ + sample.deltaUs,
+        return sizeFor(hitDigits_ + decimalDigits(hits + 1) - decimalDigits(hits), endUs_ + sample.deltaUs,
                        samples_.size() + separator + decimalDigits(sample.frame + 1),
                        deltas_.size() + separator + decimalDigits(delta));
     }
@@ -141,20 +138,18 @@ public:
             out += index == 0 ? "" : ",";
             appendNode(out, index, hits_[index]);
         }
-        out += "],\"startTime\":" + std::to_string(startUs_) + ",\"endTime\":"
-            + std::to_string(endUs_) + ",\"samples\":[" + samples_ + "],\"timeDeltas\":["
-            + deltas_ + "]}";
+        out += "],\"startTime\":" + std::to_string(startUs_) + ",\"endTime\":" + std::to_string(endUs_) +
+               ",\"samples\":[" + samples_ + "],\"timeDeltas\":[" + deltas_ + "]}";
         return out;
     }
 
-private:
+  private:
     // Rendered size relative to the empty document (all hit counts 0, end == start).
     std::size_t sizeFor(std::size_t hitDigits, std::int64_t endUs, std::size_t samplesLength,
                         std::size_t deltasLength) const
     {
-        return emptySize_ + hitDigits - kFrames.size()
-            + decimalDigits(static_cast<std::uint64_t>(endUs))
-            - decimalDigits(static_cast<std::uint64_t>(startUs_)) + samplesLength + deltasLength;
+        return emptySize_ + hitDigits - kFrames.size() + decimalDigits(static_cast<std::uint64_t>(endUs)) -
+               decimalDigits(static_cast<std::uint64_t>(startUs_)) + samplesLength + deltasLength;
     }
 
     std::int64_t startUs_;
@@ -168,8 +163,7 @@ private:
 
 } // namespace
 
-std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs,
-                            std::optional<std::size_t> exactBytes)
+std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs, std::optional<std::size_t> exactBytes)
 {
     ProfileBuilder builder(startUs);
     Prng prng(kSeed);

@@ -11,7 +11,6 @@ namespace OlvaAppSim {
 // Synthetic samples of a typical OlvaScript app over [startUs, endUs] (wall
 // clock, microseconds). With exactBytes the document is filled with samples
 // and padded with whitespace to exactly that size, for benchmarks.
-std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs,
-                            std::optional<std::size_t> exactBytes);
+std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs, std::optional<std::size_t> exactBytes);
 
 } // namespace OlvaAppSim

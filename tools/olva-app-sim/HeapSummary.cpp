@@ -8,7 +8,8 @@
 namespace OlvaAppSim {
 namespace {
 
-struct Space {
+struct Space
+{
     const char* name;
     std::uint64_t used;
     std::uint64_t committed;
@@ -38,22 +39,20 @@ std::string totalsSection(const std::string& appName, pid_t pid)
         used += space.used;
         committed += space.committed;
     }
-    return "Heap summary for " + appName + " (pid " + std::to_string(pid) + ")\n"
-        + "used_heap_size: " + std::to_string(used) + " bytes\n"
-        + "total_heap_size: " + std::to_string(committed) + " bytes\n"
-        + "heap_size_limit: " + std::to_string(kHeapSizeLimit) + " bytes\n"
-        + "malloced_memory: " + std::to_string(kMallocedMemory) + " bytes\n"
-        + "number_of_native_contexts: 1\n"
-        + "number_of_detached_contexts: 0\n";
+    return "Heap summary for " + appName + " (pid " + std::to_string(pid) + ")\n" +
+           "used_heap_size: " + std::to_string(used) + " bytes\n" + "total_heap_size: " + std::to_string(committed) +
+           " bytes\n" + "heap_size_limit: " + std::to_string(kHeapSizeLimit) + " bytes\n" +
+           "malloced_memory: " + std::to_string(kMallocedMemory) + " bytes\n" + "number_of_native_contexts: 1\n" +
+           "number_of_detached_contexts: 0\n";
 }
 
 std::string spacesSection()
 {
     std::string text = "Spaces:\n";
     for (const Space& space : kSpaces) {
-        text += std::string(space.name) + ": used " + std::to_string(space.used)
-            + " bytes, available " + std::to_string(space.committed - space.used)
-            + " bytes, committed " + std::to_string(space.committed) + " bytes\n";
+        text += std::string(space.name) + ": used " + std::to_string(space.used) + " bytes, available " +
+                std::to_string(space.committed - space.used) + " bytes, committed " + std::to_string(space.committed) +
+                " bytes\n";
     }
     return text;
 }
@@ -68,14 +67,12 @@ std::string objectTypeLine(std::size_t index, Prng& prng)
     }
     const std::uint64_t count = 1 + prng.below(5000);
     const std::uint64_t size = count * (16 + 8 * prng.below(8));
-    return "Object type " + name + ": count " + std::to_string(count) + ", size "
-        + std::to_string(size) + " bytes\n";
+    return "Object type " + name + ": count " + std::to_string(count) + ", size " + std::to_string(size) + " bytes\n";
 }
 
 } // namespace
 
-std::string buildHeapSummary(const std::string& appName, pid_t pid,
-                             std::optional<std::size_t> exactBytes)
+std::string buildHeapSummary(const std::string& appName, pid_t pid, std::optional<std::size_t> exactBytes)
 {
     Prng prng(kSeed);
     std::string text = totalsSection(appName, pid) + spacesSection() + "Object types:\n";

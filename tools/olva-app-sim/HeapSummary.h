@@ -11,7 +11,6 @@ namespace OlvaAppSim {
 
 // Plain-text summary with fixed, plausible numbers. With exactBytes more
 // per-object-type lines are added and the text is padded to exactly that size.
-std::string buildHeapSummary(const std::string& appName, pid_t pid,
-                             std::optional<std::size_t> exactBytes);
+std::string buildHeapSummary(const std::string& appName, pid_t pid, std::optional<std::size_t> exactBytes);
 
 } // namespace OlvaAppSim

@@ -10,9 +10,16 @@ namespace OlvaAppSim {
 
 // How the app takes SIGUSR1 (and SIGTERM/SIGINT): each is a way a real
 // profiler agent does it, and the agent must accept every one.
-enum class SignalMode { signalfd, handler, sigwaitinfo, sigtimedwait };
+enum class SignalMode
+{
+    signalfd,
+    handler,
+    sigwaitinfo,
+    sigtimedwait
+};
 
-struct Options {
+struct Options
+{
     std::string name = "com.olva.sample";
     bool once = false;
     bool marker = true;

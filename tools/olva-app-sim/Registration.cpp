@@ -21,8 +21,7 @@ std::filesystem::path appsDirectory()
 
 } // namespace
 
-Registration::Registration(const std::string& appName)
-    : file_(appsDirectory() / std::to_string(getpid()))
+Registration::Registration(const std::string& appName) : file_(appsDirectory() / std::to_string(getpid()))
 {
     std::filesystem::create_directories(file_.parent_path());
     std::ofstream out(file_, std::ios::trunc);

@@ -8,14 +8,15 @@ namespace OlvaAppSim {
 
 // Writes ${TULM_HOME:-/tmp/tulm}/apps/<pid> holding the application name,
 // which is what `tulm list` reports; removes it again on destruction.
-class Registration {
-public:
+class Registration
+{
+  public:
     explicit Registration(const std::string& appName);
     ~Registration();
     Registration(const Registration&) = delete;
     Registration& operator=(const Registration&) = delete;
 
-private:
+  private:
     std::filesystem::path file_;
 };
 

@@ -18,10 +18,7 @@ constexpr int kControlSignals[] = {SIGUSR1, SIGTERM, SIGINT};
 // How often the polling mode comes back from sigtimedwait empty-handed.
 constexpr timespec kPollInterval{0, 1'000'000};
 
-[[noreturn]] void fail(int error, const char* what)
-{
-    throw std::system_error(error, std::generic_category(), what);
-}
+[[noreturn]] void fail(int error, const char* what) { throw std::system_error(error, std::generic_category(), what); }
 
 sigset_t controlSignals()
 {
@@ -37,7 +34,7 @@ sigset_t controlSignals()
 // so the mask or the handler alone is what keeps SIGUSR1 from killing us.
 void setDisposition(void (*action)(int, siginfo_t*, void*))
 {
-    struct sigaction disposition {};
+    struct sigaction disposition = {};
     sigemptyset(&disposition.sa_mask);
     if (action != nullptr) {
         disposition.sa_sigaction = action;
@@ -63,14 +60,12 @@ void maskControlSignals(int how)
     }
 }
 
-WakeUp wakeUpFrom(const siginfo_t& info)
-{
-    return {info.si_signo, info.si_code, info.si_value.sival_int};
-}
+WakeUp wakeUpFrom(const siginfo_t& info) { return {info.si_signo, info.si_code, info.si_value.sival_int}; }
 
 // Common ground of the modes that keep the signals blocked in every thread.
-class BlockedSource : public SignalSource {
-protected:
+class BlockedSource : public SignalSource
+{
+  protected:
     BlockedSource()
     {
         setDisposition(nullptr);
@@ -80,8 +75,9 @@ protected:
     const sigset_t signals_ = controlSignals();
 };
 
-class SignalfdSource final : public BlockedSource {
-public:
+class SignalfdSource final : public BlockedSource
+{
+  public:
     SignalfdSource() : fd_(signalfd(-1, &signals_, SFD_CLOEXEC))
     {
         if (fd_ < 0) {
@@ -103,14 +99,15 @@ public:
         return WakeUp{static_cast<int>(info.ssi_signo), info.ssi_code, info.ssi_int};
     }
 
-private:
+  private:
     int fd_;
 };
 
 // sigwaitinfo() lifts the block for as long as it waits, which is why this
 // mode waits on a thread of its own while the main thread keeps the block.
-class SigwaitinfoSource final : public BlockedSource {
-public:
+class SigwaitinfoSource final : public BlockedSource
+{
+  public:
     std::optional<WakeUp> next() override
     {
         siginfo_t info{};
@@ -122,8 +119,9 @@ public:
     }
 };
 
-class SigtimedwaitSource final : public BlockedSource {
-public:
+class SigtimedwaitSource final : public BlockedSource
+{
+  public:
     std::optional<WakeUp> next() override
     {
         for (;;) {
@@ -156,8 +154,9 @@ void onControlSignal(int signo, siginfo_t* info, void*)
     errno = savedErrno;
 }
 
-class HandlerSource final : public SignalSource {
-public:
+class HandlerSource final : public SignalSource
+{
+  public:
     HandlerSource()
     {
         // The write end never blocks: a handler stuck on a full pipe would
@@ -186,7 +185,7 @@ public:
         return got == static_cast<ssize_t>(sizeof wakeUp) ? std::optional<WakeUp>(wakeUp) : std::nullopt;
     }
 
-private:
+  private:
     int fds_[2] = {-1, -1};
 };
 

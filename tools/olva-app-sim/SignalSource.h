@@ -11,14 +11,16 @@
 namespace OlvaAppSim {
 
 // What a conversation needs to know about one signal.
-struct WakeUp {
+struct WakeUp
+{
     int signo = 0;
-    int code = 0;                // si_code: SI_QUEUE when the value is meaningful
-    std::int32_t value = 0;      // si_value.sival_int: the agent's port
+    int code = 0;           // si_code: SI_QUEUE when the value is meaningful
+    std::int32_t value = 0; // si_value.sival_int: the agent's port
 };
 
-class SignalSource {
-public:
+class SignalSource
+{
+  public:
     // Puts the mode's disposition and mask in place for SIGUSR1, SIGTERM and
     // SIGINT; throws std::system_error when it cannot. Must run before any
     // other thread starts, so every thread inherits the mask.
@@ -31,7 +33,7 @@ public:
     // Waits for the next signal; nothing when signals can no longer be taken.
     virtual std::optional<WakeUp> next() = 0;
 
-protected:
+  protected:
     SignalSource() = default;
 };
 

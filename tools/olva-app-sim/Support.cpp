@@ -4,10 +4,7 @@
 
 namespace OlvaAppSim {
 
-void logLine(const std::string& message)
-{
-    std::cerr << "olva-app-sim: " << message << std::endl;
-}
+void logLine(const std::string& message) { std::cerr << "olva-app-sim: " << message << std::endl; }
 
 std::uint64_t Prng::next()
 {

@@ -13,13 +13,14 @@ void logLine(const std::string& message);
 
 // Own generator (splitmix64) so synthetic data is identical run to run and
 // across standard libraries, unlike the std distributions.
-class Prng {
-public:
+class Prng
+{
+  public:
     explicit Prng(std::uint64_t seed) : state_(seed) {}
     std::uint64_t next();
     std::uint64_t below(std::uint64_t bound) { return next() % bound; }
 
-private:
+  private:
     std::uint64_t state_;
 };
 
