@@ -78,11 +78,16 @@ trap 'rm -rf "$work"' EXIT
 
 # Each test script runs as a process of its own, so that set -e holds inside it; what it leaves
 # in stage/ is the program that passed.
+# The dry run is CI's, whose own two suites already wait out the 30-second session deadline and
+# the 5-second server deadline; it spares the three release agents those waits (about 90 s each).
+# A real release runs every test.
+skip_waits=()
+[ $dry_run = 0 ] || skip_waits=(-E 'SessionDeadline|DeadlineDiagnosis')
 passed=() failed=()
 for arch in $RELEASE_ARCHES; do
     test_script=("$ROOT/scripts/test-arm.sh" "$arch")
     [ "$arch" = x86_64 ] && test_script=("$ROOT/scripts/test-static.sh")
-    if "${test_script[@]}"; then
+    if "${test_script[@]}" "${skip_waits[@]}"; then
         passed+=("$arch")
     else
         failed+=("$arch")
