@@ -19,15 +19,15 @@ namespace {
 
 // The agent answers within seconds; past this it is gone and the
 // conversation is abandoned rather than left hanging.
-constexpr time_t kIoTimeoutSeconds = 35;
-constexpr std::size_t kMessageReadSize = 1024;
+constexpr time_t ioTimeoutSeconds = 35;
+constexpr std::size_t messageReadSize = 1024;
 
 std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 bool configure(int fd)
 {
     const int on = 1;
-    const timeval timeout{kIoTimeoutSeconds, 0};
+    const timeval timeout{ioTimeoutSeconds, 0};
     return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0 &&
            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0 &&
            setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
@@ -38,7 +38,7 @@ bool configure(int fd)
 std::optional<Connection> Connection::open(int port)
 {
     Connection connection(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (connection.fd_ < 0 || !configure(connection.fd_)) {
+    if (connection.fd < 0 || !configure(connection.fd)) {
         logLine(systemError("cannot create socket"));
         return std::nullopt;
     }
@@ -46,7 +46,7 @@ std::optional<Connection> Connection::open(int port)
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(connection.fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (connect(connection.fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         logLine(systemError("cannot connect to 127.0.0.1:" + std::to_string(port)));
         return std::nullopt;
     }
@@ -54,12 +54,12 @@ std::optional<Connection> Connection::open(int port)
     return connection;
 }
 
-Connection::Connection(Connection&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+Connection::Connection(Connection&& other) noexcept : fd(std::exchange(other.fd, -1)) {}
 
 Connection::~Connection()
 {
-    if (fd_ >= 0) {
-        close(fd_);
+    if (fd >= 0) {
+        close(fd);
     }
 }
 
@@ -67,7 +67,7 @@ bool Connection::sendAll(const char* data, std::size_t size)
 {
     while (size > 0) {
         // MSG_NOSIGNAL: an agent that went away must not kill the app with SIGPIPE.
-        const ssize_t sent = send(fd_, data, size, MSG_NOSIGNAL);
+        const ssize_t sent = send(fd, data, size, MSG_NOSIGNAL);
         if (sent < 0 && errno == EINTR) {
             continue;
         }
@@ -106,7 +106,7 @@ long Connection::receiveSome(char* buffer, std::size_t size)
 {
     ssize_t received = 0;
     do {
-        received = recv(fd_, buffer, size, 0);
+        received = recv(fd, buffer, size, 0);
     } while (received < 0 && errno == EINTR);
     if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         logLine("timed out waiting for the agent");
@@ -118,7 +118,7 @@ long Connection::receiveSome(char* buffer, std::size_t size)
 
 std::optional<std::string> Connection::receiveMessage()
 {
-    char buffer[kMessageReadSize];
+    char buffer[messageReadSize];
     const long received = receiveSome(buffer, sizeof buffer);
     if (received == 0) {
         logLine("agent closed the connection");
@@ -143,7 +143,7 @@ bool Connection::expect(const std::string& text)
 std::optional<std::string> Connection::receiveUntilEof()
 {
     std::string text;
-    char buffer[kMessageReadSize];
+    char buffer[messageReadSize];
     for (;;) {
         const long received = receiveSome(buffer, sizeof buffer);
         if (received < 0) {

@@ -31,12 +31,12 @@ class Connection
     std::optional<std::string> receiveUntilEof();
 
   private:
-    explicit Connection(int fd) : fd_(fd) {}
+    explicit Connection(int descriptor) : fd(descriptor) {}
     bool sendAll(const char* data, std::size_t size);
     // recv() that logs failures; 0 means the agent closed, -1 a failure.
     long receiveSome(char* buffer, std::size_t size);
 
-    int fd_;
+    int fd;
 };
 
 } // namespace OlvaAppSim

@@ -17,9 +17,9 @@ namespace {
 // The agent reads each message with a single read and sends nothing back
 // after "profiling-stopped"; without a gap that message and the trace
 // announcement can arrive in one read and the agent drops both.
-constexpr std::chrono::milliseconds kMessageGap{100};
+constexpr std::chrono::milliseconds messageGap{100};
 
-const std::string kEndMarker = "profiler-trace-data-end";
+const std::string endMarker = "profiler-trace-data-end";
 
 // A payload handed over as announcement, acknowledgement, data, receipt.
 struct Transfer
@@ -58,7 +58,7 @@ void transfer(Connection& connection, const Transfer& payload, const Options& op
 {
     if (!connection.sendMessage(payload.announcement) || !connection.expect(payload.acknowledgement) ||
         !connection.sendStream(payload.content, options.chunk) ||
-        (options.marker && !connection.sendMessage(kEndMarker))) {
+        (options.marker && !connection.sendMessage(endMarker))) {
         return;
     }
     const std::optional<std::string> reply = connection.receiveUntilEof();
@@ -96,7 +96,7 @@ void stopProfiling(Connection& connection, Profiler& profiler, const Options& op
     if (!connection.sendMessage("profiling-stopped")) {
         return;
     }
-    std::this_thread::sleep_for(kMessageGap);
+    std::this_thread::sleep_for(messageGap);
     transfer(connection,
              {"profiler-trace-metadata:trace-filename:" + traceFileName(options.name, stoppedAtUs) +
                   "#trace-filesize:" + std::to_string(trace.size()),

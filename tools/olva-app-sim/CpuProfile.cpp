@@ -21,7 +21,7 @@ struct Frame
     unsigned selfWeight;
 };
 
-constexpr std::array<Frame, 18> kFrames{{
+constexpr std::array<Frame, 18> frames{{
     {0, "(root)", "0", "", -1, -1, 0},
     {1, "(program)", "0", "", -1, -1, 6},
     {1, "(idle)", "0", "", -1, -1, 30},
@@ -42,11 +42,11 @@ constexpr std::array<Frame, 18> kFrames{{
     {5, "onTimer", "3", "file:///app/main.js", 129, 30, 1},
 }};
 
-constexpr std::uint64_t kSeed = 0x01f4a5c3d2b1e0f9ULL;
+constexpr std::uint64_t seed = 0x01f4a5c3d2b1e0f9ULL;
 // The profiler samples about once a millisecond, with some jitter.
-constexpr std::int64_t kSampleIntervalUs = 1000;
-constexpr std::int64_t kIntervalJitterUs = 100;
-constexpr std::size_t kMinSamples = 200;
+constexpr std::int64_t sampleIntervalUs = 1000;
+constexpr std::int64_t intervalJitterUs = 100;
+constexpr std::size_t minSamples = 200;
 
 struct Sample
 {
@@ -57,7 +57,7 @@ struct Sample
 constexpr unsigned totalWeight()
 {
     unsigned total = 0;
-    for (const Frame& frame : kFrames) {
+    for (const Frame& frame : frames) {
         total += frame.selfWeight;
     }
     return total;
@@ -68,24 +68,24 @@ Sample drawSample(Prng& prng)
 {
     auto pick = static_cast<unsigned>(prng.below(totalWeight()));
     std::size_t frame = 0;
-    while (pick >= kFrames[frame].selfWeight) {
-        pick -= kFrames[frame++].selfWeight;
+    while (pick >= frames[frame].selfWeight) {
+        pick -= frames[frame++].selfWeight;
     }
-    const auto jitter = static_cast<std::int64_t>(prng.below(2 * kIntervalJitterUs + 1));
-    return {frame, kSampleIntervalUs - kIntervalJitterUs + jitter};
+    const auto jitter = static_cast<std::int64_t>(prng.below(2 * intervalJitterUs + 1));
+    return {frame, sampleIntervalUs - intervalJitterUs + jitter};
 }
 
 void appendNode(std::string& out, std::size_t index, std::size_t hitCount)
 {
-    const Frame& frame = kFrames[index];
+    const Frame& frame = frames[index];
     const int id = static_cast<int>(index) + 1;
     out += "{\"id\":" + std::to_string(id) + ",\"callFrame\":{\"functionName\":\"" + frame.functionName +
            "\",\"scriptId\":\"" + frame.scriptId + "\",\"url\":\"" + frame.url +
            "\",\"lineNumber\":" + std::to_string(frame.line) + ",\"columnNumber\":" + std::to_string(frame.column) +
            "},\"hitCount\":" + std::to_string(hitCount);
     std::string children;
-    for (std::size_t child = 0; child < kFrames.size(); ++child) {
-        if (kFrames[child].parent == id) {
+    for (std::size_t child = 0; child < frames.size(); ++child) {
+        if (frames[child].parent == id) {
             children += (children.empty() ? "" : ",") + std::to_string(child + 1);
         }
     }
@@ -100,33 +100,33 @@ void appendNode(std::string& out, std::size_t index, std::size_t hitCount)
 class ProfileBuilder
 {
   public:
-    explicit ProfileBuilder(std::int64_t startUs)
-        : startUs_(startUs), endUs_(startUs), hits_(kFrames.size(), 0), hitDigits_(kFrames.size())
+    explicit ProfileBuilder(std::int64_t start)
+        : startUs(start), endUs(start), hits(frames.size(), 0), hitDigits(frames.size())
     {
-        emptySize_ = render().size();
+        emptySize = render().size();
     }
 
-    std::size_t size() const { return sizeFor(hitDigits_, endUs_, samples_.size(), deltas_.size()); }
+    std::size_t size() const { return sizeFor(hitDigits, endUs, samples.size(), deltas.size()); }
 
     std::size_t sizeWith(const Sample& sample) const
     {
-        const std::size_t hits = hits_[sample.frame];
-        const std::size_t separator = samples_.empty() ? 0 : 1;
+        const std::size_t frameHits = hits[sample.frame];
+        const std::size_t separator = samples.empty() ? 0 : 1;
         const auto delta = static_cast<std::uint64_t>(sample.deltaUs);
-        return sizeFor(hitDigits_ + decimalDigits(hits + 1) - decimalDigits(hits), endUs_ + sample.deltaUs,
-                       samples_.size() + separator + decimalDigits(sample.frame + 1),
-                       deltas_.size() + separator + decimalDigits(delta));
+        return sizeFor(hitDigits + decimalDigits(frameHits + 1) - decimalDigits(frameHits), endUs + sample.deltaUs,
+                       samples.size() + separator + decimalDigits(sample.frame + 1),
+                       deltas.size() + separator + decimalDigits(delta));
     }
 
     void add(const Sample& sample)
     {
-        std::size_t& hits = hits_[sample.frame];
-        hitDigits_ += decimalDigits(hits + 1) - decimalDigits(hits);
-        ++hits;
-        endUs_ += sample.deltaUs;
-        const char* separator = samples_.empty() ? "" : ",";
-        samples_ += separator + std::to_string(sample.frame + 1);
-        deltas_ += separator + std::to_string(sample.deltaUs);
+        std::size_t& frameHits = hits[sample.frame];
+        hitDigits += decimalDigits(frameHits + 1) - decimalDigits(frameHits);
+        ++frameHits;
+        endUs += sample.deltaUs;
+        const char* separator = samples.empty() ? "" : ",";
+        samples += separator + std::to_string(sample.frame + 1);
+        deltas += separator + std::to_string(sample.deltaUs);
     }
 
     std::string render() const
@@ -134,31 +134,31 @@ class ProfileBuilder
         std::string out;
         out.reserve(size());
         out += "{\"nodes\":[";
-        for (std::size_t index = 0; index < kFrames.size(); ++index) {
+        for (std::size_t index = 0; index < frames.size(); ++index) {
             out += index == 0 ? "" : ",";
-            appendNode(out, index, hits_[index]);
+            appendNode(out, index, hits[index]);
         }
-        out += "],\"startTime\":" + std::to_string(startUs_) + ",\"endTime\":" + std::to_string(endUs_) +
-               ",\"samples\":[" + samples_ + "],\"timeDeltas\":[" + deltas_ + "]}";
+        out += "],\"startTime\":" + std::to_string(startUs) + ",\"endTime\":" + std::to_string(endUs) +
+               ",\"samples\":[" + samples + "],\"timeDeltas\":[" + deltas + "]}";
         return out;
     }
 
   private:
     // Rendered size relative to the empty document (all hit counts 0, end == start).
-    std::size_t sizeFor(std::size_t hitDigits, std::int64_t endUs, std::size_t samplesLength,
+    std::size_t sizeFor(std::size_t allHitDigits, std::int64_t lastUs, std::size_t samplesLength,
                         std::size_t deltasLength) const
     {
-        return emptySize_ + hitDigits - kFrames.size() + decimalDigits(static_cast<std::uint64_t>(endUs)) -
-               decimalDigits(static_cast<std::uint64_t>(startUs_)) + samplesLength + deltasLength;
+        return emptySize + allHitDigits - frames.size() + decimalDigits(static_cast<std::uint64_t>(lastUs)) -
+               decimalDigits(static_cast<std::uint64_t>(startUs)) + samplesLength + deltasLength;
     }
 
-    std::int64_t startUs_;
-    std::int64_t endUs_;
-    std::vector<std::size_t> hits_;
-    std::size_t hitDigits_;
-    std::string samples_;
-    std::string deltas_;
-    std::size_t emptySize_ = 0;
+    std::int64_t startUs;
+    std::int64_t endUs;
+    std::vector<std::size_t> hits;
+    std::size_t hitDigits;
+    std::string samples;
+    std::string deltas;
+    std::size_t emptySize = 0;
 };
 
 } // namespace
@@ -166,7 +166,7 @@ class ProfileBuilder
 std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs, std::optional<std::size_t> exactBytes)
 {
     ProfileBuilder builder(startUs);
-    Prng prng(kSeed);
+    Prng prng(seed);
     if (exactBytes) {
         // Whole samples while they fit; whitespace makes up the rest.
         Sample sample = drawSample(prng);
@@ -176,7 +176,7 @@ std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs, std::optio
         }
     } else {
         const auto elapsed = static_cast<std::size_t>(std::max<std::int64_t>(endUs - startUs, 0));
-        const std::size_t count = std::max(kMinSamples, elapsed / kSampleIntervalUs);
+        const std::size_t count = std::max(minSamples, elapsed / sampleIntervalUs);
         for (std::size_t i = 0; i < count; ++i) {
             builder.add(drawSample(prng));
         }

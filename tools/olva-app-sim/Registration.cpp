@@ -21,22 +21,22 @@ std::filesystem::path appsDirectory()
 
 } // namespace
 
-Registration::Registration(const std::string& appName) : file_(appsDirectory() / std::to_string(getpid()))
+Registration::Registration(const std::string& appName) : file(appsDirectory() / std::to_string(getpid()))
 {
-    std::filesystem::create_directories(file_.parent_path());
-    std::ofstream out(file_, std::ios::trunc);
+    std::filesystem::create_directories(file.parent_path());
+    std::ofstream out(file, std::ios::trunc);
     out << appName;
     out.close();
     if (!out) {
-        throw std::runtime_error("cannot register in " + file_.string());
+        throw std::runtime_error("cannot register in " + file.string());
     }
-    logLine("registered as " + appName + " in " + file_.string());
+    logLine("registered as " + appName + " in " + file.string());
 }
 
 Registration::~Registration()
 {
     std::error_code ignored;
-    std::filesystem::remove(file_, ignored);
+    std::filesystem::remove(file, ignored);
 }
 
 } // namespace OlvaAppSim

@@ -17,7 +17,7 @@ class Registration
     Registration& operator=(const Registration&) = delete;
 
   private:
-    std::filesystem::path file_;
+    std::filesystem::path file;
 };
 
 } // namespace OlvaAppSim

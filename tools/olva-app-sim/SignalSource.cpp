@@ -13,10 +13,10 @@
 namespace OlvaAppSim {
 namespace {
 
-constexpr int kControlSignals[] = {SIGUSR1, SIGTERM, SIGINT};
+constexpr int controlSignalNumbers[] = {SIGUSR1, SIGTERM, SIGINT};
 
 // How often the polling mode comes back from sigtimedwait empty-handed.
-constexpr timespec kPollInterval{0, 1'000'000};
+constexpr timespec pollInterval{0, 1'000'000};
 
 [[noreturn]] void fail(int error, const char* what) { throw std::system_error(error, std::generic_category(), what); }
 
@@ -24,7 +24,7 @@ sigset_t controlSignals()
 {
     sigset_t signals;
     sigemptyset(&signals);
-    for (const int signo : kControlSignals) {
+    for (const int signo : controlSignalNumbers) {
         sigaddset(&signals, signo);
     }
     return signals;
@@ -44,7 +44,7 @@ void setDisposition(void (*action)(int, siginfo_t*, void*))
     } else {
         disposition.sa_handler = SIG_DFL;
     }
-    for (const int signo : kControlSignals) {
+    for (const int signo : controlSignalNumbers) {
         if (sigaction(signo, &disposition, nullptr) != 0) {
             fail(errno, "sigaction");
         }
@@ -72,26 +72,26 @@ class BlockedSource : public SignalSource
         maskControlSignals(SIG_BLOCK);
     }
 
-    const sigset_t signals_ = controlSignals();
+    const sigset_t signals = controlSignals();
 };
 
 class SignalfdSource final : public BlockedSource
 {
   public:
-    SignalfdSource() : fd_(signalfd(-1, &signals_, SFD_CLOEXEC))
+    SignalfdSource() : fd(signalfd(-1, &signals, SFD_CLOEXEC))
     {
-        if (fd_ < 0) {
+        if (fd < 0) {
             fail(errno, "signalfd");
         }
     }
-    ~SignalfdSource() override { close(fd_); }
+    ~SignalfdSource() override { close(fd); }
 
     std::optional<WakeUp> next() override
     {
         signalfd_siginfo info{};
         ssize_t got = 0;
         do {
-            got = read(fd_, &info, sizeof info);
+            got = read(fd, &info, sizeof info);
         } while (got < 0 && errno == EINTR);
         if (got != static_cast<ssize_t>(sizeof info)) {
             return std::nullopt;
@@ -100,7 +100,7 @@ class SignalfdSource final : public BlockedSource
     }
 
   private:
-    int fd_;
+    int fd;
 };
 
 // sigwaitinfo() lifts the block for as long as it waits, which is why this
@@ -113,7 +113,7 @@ class SigwaitinfoSource final : public BlockedSource
         siginfo_t info{};
         int signo = -1;
         do {
-            signo = sigwaitinfo(&signals_, &info);
+            signo = sigwaitinfo(&signals, &info);
         } while (signo < 0 && errno == EINTR);
         return signo < 0 ? std::nullopt : std::optional<WakeUp>(wakeUpFrom(info));
     }
@@ -126,7 +126,7 @@ class SigtimedwaitSource final : public BlockedSource
     {
         for (;;) {
             siginfo_t info{};
-            if (sigtimedwait(&signals_, &info, &kPollInterval) >= 0) {
+            if (sigtimedwait(&signals, &info, &pollInterval) >= 0) {
                 return wakeUpFrom(info);
             }
             if (errno != EAGAIN && errno != EINTR) {
@@ -161,18 +161,18 @@ class HandlerSource final : public SignalSource
     {
         // The write end never blocks: a handler stuck on a full pipe would
         // hang whichever thread it interrupted.
-        if (pipe2(fds_, O_CLOEXEC) != 0 || fcntl(fds_[1], F_SETFL, O_NONBLOCK) != 0) {
+        if (pipe2(fds, O_CLOEXEC) != 0 || fcntl(fds[1], F_SETFL, O_NONBLOCK) != 0) {
             fail(errno, "pipe");
         }
-        handlerPipe.store(fds_[1]);
+        handlerPipe.store(fds[1]);
         setDisposition(onControlSignal);
         maskControlSignals(SIG_UNBLOCK);
     }
     ~HandlerSource() override
     {
         handlerPipe.store(-1);
-        close(fds_[0]);
-        close(fds_[1]);
+        close(fds[0]);
+        close(fds[1]);
     }
 
     std::optional<WakeUp> next() override
@@ -180,13 +180,13 @@ class HandlerSource final : public SignalSource
         WakeUp wakeUp;
         ssize_t got = 0;
         do {
-            got = read(fds_[0], &wakeUp, sizeof wakeUp);
+            got = read(fds[0], &wakeUp, sizeof wakeUp);
         } while (got < 0 && errno == EINTR);
         return got == static_cast<ssize_t>(sizeof wakeUp) ? std::optional<WakeUp>(wakeUp) : std::nullopt;
     }
 
   private:
-    int fds_[2] = {-1, -1};
+    int fds[2] = {-1, -1};
 };
 
 } // namespace

@@ -8,7 +8,7 @@ void logLine(const std::string& message) { std::cerr << "olva-app-sim: " << mess
 
 std::uint64_t Prng::next()
 {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
     z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
     return z ^ (z >> 31);

@@ -16,12 +16,12 @@ void logLine(const std::string& message);
 class Prng
 {
   public:
-    explicit Prng(std::uint64_t seed) : state_(seed) {}
+    explicit Prng(std::uint64_t seed) : state(seed) {}
     std::uint64_t next();
     std::uint64_t below(std::uint64_t bound) { return next() % bound; }
 
   private:
-    std::uint64_t state_;
+    std::uint64_t state;
 };
 
 std::size_t decimalDigits(std::uint64_t value);
