@@ -213,13 +213,7 @@ TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
     for (const auto& run : runs) {
         SCOPED_TRACE(run.name);
         startAgent({"-C", "-O"}, target.pid());
-        bool connected = false;
-        for (const auto until = std::chrono::steady_clock::now() + 5s;
-             !connected && agent->alive() && std::chrono::steady_clock::now() < until;) {
-            connected = app.connectTo(9091);
-            std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
-        }
-        ASSERT_TRUE(connected) << agent->err();
+        ASSERT_TRUE(connectOnceListening()) << agent->err();
         EXPECT_EQ(app.handshake(), "stop-profiling");
         sendSettled("profiling-stopped");
         const std::string name = run.path.substr(5);

@@ -60,13 +60,7 @@ TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
     }
     registry.add(target.pid());
     startAgent({"-C", "-S"}, target.pid());
-    bool connected = false;
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         !connected && agent->alive() && std::chrono::steady_clock::now() < until;) {
-        connected = app.connectTo(9091);
-        std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
-    }
-    ASSERT_TRUE(connected) << agent->err();
+    ASSERT_TRUE(connectOnceListening()) << agent->err();
     EXPECT_EQ(app.handshake(), "start-profiling");
     app.send("profiling-started");
     EXPECT_EQ(agent->waitExit(), 0);

@@ -77,6 +77,19 @@ class LinkFixture : public ::testing::Test
         return port;
     }
 
+    /// Connects to 9091 once the agent listens there, for a target whose signal this process
+    /// cannot take; false when the agent ends or 5 s pass first.
+    bool connectOnceListening()
+    {
+        bool connected = false;
+        for (const auto until = std::chrono::steady_clock::now() + 5s;
+             !connected && agent->alive() && std::chrono::steady_clock::now() < until;) {
+            connected = app.connectTo(9091);
+            std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
+        }
+        return connected;
+    }
+
     /// Waits until the agent has taken every connection from the listen queue of its port and,
     /// having looked at them, sleeps again: the kernel's TCP table shows a listener's queue.
     void awaitAccepted(int port) const
