@@ -7,17 +7,6 @@ namespace {
 class CallerNotReading : public LinkFixture
 {
   protected:
-    /// Runs the agent as connectAgent does, with its output as the caller leaves it.
-    void connectAgent(const std::vector<std::string>& options, ChildProcess::Output output)
-    {
-        std::vector<std::string> arguments{"-P", std::to_string(getpid())};
-        arguments.insert(arguments.end(), options.begin(), options.end());
-        agent = std::make_unique<ChildProcess>(agentCommand(arguments), registry.environment(), output);
-        const int port = app.awaitSignalValue();
-        EXPECT_GT(port, 0) << agent->err();
-        EXPECT_TRUE(app.connectTo(port));
-    }
-
     /// The agent sleeps in a write to a pipe ("pipe_write", or "anon_pipe_write" on newer kernels).
     bool blockedWriting() const
     {

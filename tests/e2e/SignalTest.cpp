@@ -52,20 +52,15 @@ using SignalTarget = LinkFixture;
 
 TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
 {
-    ChildProcess target{{"/bin/sh", "-c", "trap '' USR1; exec sleep 60"}};
-    const std::string comm = "/proc/" + std::to_string(target.pid()) + "/comm";
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         readFile(comm) != "sleep\n" && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(1ms); // the shell has set the disposition once it has become sleep
-    }
-    registry.add(target.pid());
-    startAgent({"-C", "-S"}, target.pid());
+    const auto target = ignoringProfilerSignal();
+    registry.add(target->pid());
+    startAgent({"-C", "-S"}, target->pid());
     ASSERT_TRUE(connectOnceListening()) << agent->err();
     EXPECT_EQ(app.handshake(), "start-profiling");
     app.send("profiling-started");
     EXPECT_EQ(agent->waitExit(), 0);
     EXPECT_EQ(agent->out(), lines({"Profiling started"}));
-    EXPECT_TRUE(target.alive());
+    EXPECT_TRUE(target->alive());
 }
 
 // A target whose one thread waits for other signals only (SIGUSR1 left at its default action,

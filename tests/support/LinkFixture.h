@@ -53,6 +53,20 @@ inline std::string agentEmulatedBy()
     return launcher != nullptr ? launcher : "";
 }
 
+/// A shell that ignores SIGUSR1 and becomes `sleep 60`, run through `runAs` (such as setpriv); returned
+/// once it has become sleep, which it does only after setting the disposition.
+inline std::unique_ptr<ChildProcess> ignoringProfilerSignal(std::vector<std::string> runAs = {})
+{
+    runAs.insert(runAs.end(), {"/bin/sh", "-c", "trap '' USR1; exec sleep 60"});
+    auto target = std::make_unique<ChildProcess>(runAs);
+    const std::string comm = "/proc/" + std::to_string(target->pid()) + "/comm";
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         readFile(comm) != "sleep\n" && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(1ms); // an exec announces nothing
+    }
+    return target;
+}
+
 /// The test process is the profiled application: the lifecycle-tool stand-in lists its pid,
 /// it receives the agent's signal and talks to the agent over loopback.
 class LinkFixture : public ::testing::Test
@@ -61,16 +75,17 @@ class LinkFixture : public ::testing::Test
     LinkFixture() { registry.add(getpid()); }
 
     /// Runs the agent with -P `target` (this process by default) and the given options.
-    void startAgent(std::vector<std::string> options, pid_t target = getpid())
+    void startAgent(std::vector<std::string> options, pid_t target = getpid(),
+                    ChildProcess::Output output = ChildProcess::Output::Files)
     {
         options.insert(options.begin(), {"-P", std::to_string(target)});
-        agent = std::make_unique<ChildProcess>(agentCommand(options), registry.environment());
+        agent = std::make_unique<ChildProcess>(agentCommand(options), registry.environment(), output);
     }
 
     /// Starts the agent, takes its signal and connects; returns the port the signal carried.
-    int connectAgent(const std::vector<std::string>& options)
+    int connectAgent(const std::vector<std::string>& options, ChildProcess::Output output = ChildProcess::Output::Files)
     {
-        startAgent(options);
+        startAgent(options, getpid(), output);
         const int port = app.awaitSignalValue();
         EXPECT_GT(port, 0) << agent->err();
         EXPECT_TRUE(app.connectTo(port));
