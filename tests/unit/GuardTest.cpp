@@ -236,35 +236,5 @@ TEST(TraceFileRule, OwnerIsTheTargetsUserOnlyForRoot)
     EXPECT_TRUE(TraceFileRule::traceOwner(-1, 1000, 1000));
 }
 
-TEST(TraceFileRule, ReplacesOnlyAPlainFileOfTheOwnerWithOneLink)
-{
-    const TraceFileRule::Owner owner{1000, 1000};
-    const auto stat = [](mode_t type, nlink_t links, uid_t uid) {
-        struct stat info = {};
-        info.st_mode = type | 0644;
-        info.st_nlink = links;
-        info.st_uid = uid;
-        return info;
-    };
-    const struct
-    {
-        const char* name;
-        struct stat existing;
-        std::optional<TraceFileRule::Owner> owner;
-        bool replaced;
-    } cases[] = {
-        {"the owner's earlier trace", stat(S_IFREG, 1, 1000), owner, true},
-        {"root's file", stat(S_IFREG, 1, 0), owner, false},
-        {"another user's file", stat(S_IFREG, 1, 1001), owner, false},
-        {"a second link", stat(S_IFREG, 2, 1000), owner, false},
-        {"a directory", stat(S_IFDIR, 1, 1000), owner, false},
-        {"a fifo", stat(S_IFIFO, 1, 1000), owner, false},
-        {"no owner known", stat(S_IFREG, 1, 0), std::nullopt, false},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(TraceFileRule::mayReplace(c.existing, c.owner), c.replaced) << c.name;
-    }
-}
-
 } // namespace
 } // namespace YultService::Guard

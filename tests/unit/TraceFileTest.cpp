@@ -13,49 +13,51 @@
 namespace YultService::SocketCommunication {
 namespace {
 
+using Guard::TraceFileRule;
 using YultPeer::readFile;
 using YultPeer::TempDir;
 using YultPeer::writeFile;
 
-// What may stand at the path when the trace arrives; only a plain file of our own is replaced.
+// What may stand at the path when the trace arrives: only a plain file of the trace's owner with
+// one link is replaced; without a known owner nothing is.
 TEST(TraceFile, OpensOnlyWhatItMayReplace)
 {
     const TempDir dir;
     const std::string other = dir.path + "/other";
     const std::string kept = "kept as it was";
+    using Plant = void (*)(const std::string& path, const std::string& other);
+    const Plant nothing = [](const std::string&, const std::string&) {};
+    const Plant file = [](const std::string& path, const std::string&) { writeFile(path, "kept as it was"); };
+    const TraceFileRule::Owner self{geteuid(), getegid()}, stranger{65534, 65534};
     const struct
     {
         const char* name;
-        void (*plant)(const std::string& path, const std::string& other);
+        Plant plant;
+        std::optional<TraceFileRule::Owner> owner;
         bool opens;
     } cases[] = {
-        {"nothing", [](const std::string&, const std::string&) {}, true},
-        {"earlier trace", [](const std::string& path, const std::string&) { writeFile(path, "older and longer"); },
-         true},
+        {"nothing", nothing, self, true},
+        {"earlier trace", file, self, true},
         {"symbolic link", [](const std::string& path, const std::string& to) { symlink(to.c_str(), path.c_str()); },
+         self, false},
+        {"hard link", [](const std::string& path, const std::string& to) { link(to.c_str(), path.c_str()); }, self,
          false},
-        {"hard link", [](const std::string& path, const std::string& to) { link(to.c_str(), path.c_str()); }, false},
-        {"another user's file",
-         [](const std::string& path, const std::string&) {
-             writeFile(path, "kept as it was");
-             ASSERT_EQ(chown(path.c_str(), 65534, 65534) == 0, geteuid() == 0); // needs root; else our own
-         },
-         geteuid() != 0},
-        {"fifo", [](const std::string& path, const std::string&) { mkfifo(path.c_str(), 0644); }, false},
-        {"directory", [](const std::string& path, const std::string&) { mkdir(path.c_str(), 0755); }, false},
+        {"fifo", [](const std::string& path, const std::string&) { mkfifo(path.c_str(), 0644); }, self, false},
+        {"directory", [](const std::string& path, const std::string&) { mkdir(path.c_str(), 0755); }, self, false},
+        {"another owner's file", file, stranger, false},
+        {"a file, no owner known", file, std::nullopt, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         writeFile(other, kept);
         const std::string path = dir.path + "/" + c.name;
         c.plant(path, other);
-        TraceFile file(path);
+        TraceFile file(path, c.owner);
         EXPECT_EQ(file.isOpen(), c.opens);
         file.write("new", 3);
         EXPECT_EQ(file.close(), c.opens);
         EXPECT_EQ(readFile(other), kept);
-        const bool plainFile = std::filesystem::is_regular_file(std::filesystem::symlink_status(path));
-        if (plainFile) {
+        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) {
             EXPECT_EQ(readFile(path), c.opens ? "new" : kept);
         }
     }
