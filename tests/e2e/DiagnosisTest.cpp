@@ -20,11 +20,10 @@ class Deadline : public LinkFixture
     using LinkFixture::registry;
     void start(bool verbose, pid_t target = getpid())
     {
-        std::vector<std::string> options{"-P", std::to_string(target), "-C", "-S", "-D"};
-        if (verbose) {
-            options.push_back("-V");
-        }
-        runs[verbose] = std::make_unique<ChildProcess>(agentCommand(options), registry.environment());
+        startAgent(verbose ? std::vector<std::string>{"-C", "-S", "-D", "-V"}
+                           : std::vector<std::string>{"-C", "-S", "-D"},
+                   target);
+        runs[verbose] = std::move(agent);
     }
     /// Starts the run and takes its signal, as a target whose profiler is off; returns the port.
     int startTaken(bool verbose)

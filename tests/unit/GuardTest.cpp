@@ -154,45 +154,41 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
     }
 }
 
-// Lines as /proc/net/tcp and tcp6 write them: the peer at 127.0.0.1:54321 (owner 1000) talking to
-// us on 9091, our side of it (owner 0), a peer with the same port on another address, and a
-// closed one without an owning process.
+// Lines as /proc/net/tcp writes them, read when sock_diag is missing: our side (owner 0) of the
+// connection with the peer at 127.0.0.1:54321 (owner 1000), a peer with that port on another
+// address, and a closed one without an owning process.
 TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
 {
     using Lookup = PeerAccess::Lookup;
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
-    const std::string peer = PeerAccess::tcpTableEndpoint({loopback, 54321}, false);
     const std::string own = PeerAccess::tcpTableEndpoint({loopback, 9091}, false);
-    EXPECT_EQ(peer, "0100007F:D431");
+    EXPECT_EQ(PeerAccess::tcpTableEndpoint({loopback, 54321}, false), "0100007F:D431");
     EXPECT_EQ(PeerAccess::tcpTableEndpoint({loopback, 9091}, true), "0000000000000000FFFF00000100007F:2383");
-    const std::string header =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n";
     const std::string table =
-        header + "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 11 1\n"
-                 "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 12 1\n"
-                 "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 13 1\n"
-                 "   3: 0100007F:D432 0100007F:2383 05 00000000:00000000 00:00000000 00000000     0  0 0 1\n";
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  timeout inode\n"
+        "   0: 0100007F:2383 0100007F:D431 01 00000000:00000000 00:00000000 00000000     0  0 11 1\n"
+        "   1: 0200000A:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1001  0 12 1\n"
+        "   2: 0100007F:D431 0100007F:2383 01 00000000:00000000 00:00000000 00000000  1000  0 13 1\n"
+        "   3: 0100007F:D432 0100007F:2383 05 00000000:00000000 00:00000000 00000000     0  0 0 1\n"
+        "garbage\n0: x y\n";
     const struct
     {
-        std::string local, remote;
-        Lookup::Status status;
-        unsigned uid;
-        unsigned long inode;
+        std::uint32_t address;
+        std::uint16_t port;
+        Lookup expected;
     } cases[] = {
-        {peer, own, Lookup::Found, 1000, 13},
-        {own, peer, Lookup::Found, 0, 11},
-        {PeerAccess::tcpTableEndpoint({htonl(0x0A000002), 54321}, false), own, Lookup::Found, 1001, 12},
-        {PeerAccess::tcpTableEndpoint({loopback, 54322}, false), own, Lookup::Found, 0, 0},
-        {PeerAccess::tcpTableEndpoint({loopback, 54323}, false), own, Lookup::Missing, 0, 0},
+        {loopback, 54321, {Lookup::Found, 1000, 13}},
+        {htonl(0x0A000002), 54321, {Lookup::Found, 1001, 12}},
+        {loopback, 54322, {Lookup::Found, 0, 0}},
+        {loopback, 54323, {Lookup::Missing}},
     };
     for (const auto& c : cases) {
-        const Lookup lookup = PeerAccess::tcpSocketOwner(table, c.local, c.remote);
-        EXPECT_EQ(lookup.status, c.status) << c.local;
-        EXPECT_EQ(lookup.uid, c.uid) << c.local;
-        EXPECT_EQ(lookup.inode, c.inode) << c.local;
+        const auto lookup =
+            PeerAccess::tcpSocketOwner(table, PeerAccess::tcpTableEndpoint({c.address, c.port}, false), own);
+        EXPECT_EQ(lookup.status, c.expected.status) << c.port;
+        EXPECT_EQ(lookup.uid, c.expected.uid) << c.port;
+        EXPECT_EQ(lookup.inode, c.expected.inode) << c.port;
     }
-    EXPECT_EQ(PeerAccess::tcpSocketOwner(header, peer, own).status, Lookup::Missing);
-    EXPECT_EQ(PeerAccess::tcpSocketOwner("garbage\n0: x y\n", peer, own).status, Lookup::Missing);
 }
 
 // This process is the target: its user is the target's user.
