@@ -17,12 +17,10 @@ const std::string pid = std::to_string(getpid());
 class Deadline : public LinkFixture
 {
   public: // to the cases' plays
-    using LinkFixture::registry;
-    void start(bool verbose, pid_t target = getpid())
+    void start(bool verbose)
     {
         startAgent(verbose ? std::vector<std::string>{"-C", "-S", "-D", "-V"}
-                           : std::vector<std::string>{"-C", "-S", "-D"},
-                   target);
+                           : std::vector<std::string>{"-C", "-S", "-D"});
         runs[verbose] = std::move(agent);
     }
     /// Starts the run and takes its signal, as a target whose profiler is off; returns the port.
@@ -34,17 +32,6 @@ class Deadline : public LinkFixture
 
     std::unique_ptr<ChildProcess> runs[2];
 };
-
-/// A child of the test process that waits for SIGUSR1 (blocked in it, as here) and ends when it comes.
-pid_t endsAtSignal()
-{
-    const pid_t child = fork();
-    if (child == 0) {
-        const timespec bound{10, 0};
-        _exit(sigtimedwait(&profilerSignal, nullptr, &bound) == SIGUSR1 ? 0 : 1);
-    }
-    return child;
-}
 
 /// Shuts the run's listening socket down from outside, through a copy of its descriptor: the
 /// pending accept fails, and the run keeps every descriptor it may need to report it.
@@ -74,34 +61,12 @@ struct Case
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const Case cases[] = {
-    {"TargetEnded",
-     [](Deadline& t) {
-         const pid_t quiet = endsAtSignal(), verbose = endsAtSignal();
-         t.registry.add(quiet);
-         t.registry.add(verbose);
-         t.start(false, quiet);
-         t.start(true, verbose);
-         for (const pid_t target : {quiet, verbose}) {
-             int status = -1;
-             EXPECT_EQ(waitpid(target, &status, 0), target);
-             EXPECT_EQ(status, 0) << "the target did not take the signal";
-         }
-         return "the target process " + std::to_string(verbose) + " has ended";
-     },
-     expired},
     {"SignalStillPending",
      [](Deadline& t) {
          t.start(false);
          t.start(true);
          return "SIGUSR1 is still pending in the target process " + pid +
                 ", which blocks it and does not take it \\(nobody listens for the profiler signal\\)";
-     },
-     expired},
-    {"SignalTakenNoConnection",
-     [](Deadline& t) {
-         t.startTaken(false);
-         return "the target process " + pid + " took SIGUSR1 but did not connect to port " +
-                std::to_string(t.startTaken(true)) + " \\(its profiler may be off\\)";
      },
      expired},
     {"ConnectionsRefused",

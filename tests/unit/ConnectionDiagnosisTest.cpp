@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace YultService::SocketCommunication {
 namespace {
@@ -27,7 +30,34 @@ TargetState unreadable(TargetState::Presence presence, const std::string& why = 
     return target;
 }
 
-// The end-to-end tests play each cause once; here are their order and the states they cannot play.
+// Real processes as /proc shows them: one reaped, this one with nothing pending (it took the
+// signal), and this one with SIGUSR1 queued while it blocks it.
+TEST(ConnectionDiagnosis, ReadsTheTargetsStatus)
+{
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    EXPECT_EQ(ConnectionDiagnosis::readTarget(gone).presence, TargetState::Ended);
+    const std::string lead = "checkDeadline() - No connection from the application: the target process ";
+    const std::string self = std::to_string(getpid());
+    EXPECT_EQ(ConnectionDiagnosis::explain({}, ConnectionDiagnosis::readTarget(getpid()), getpid(), 9091),
+              lead + self + " took SIGUSR1 but did not connect to port 9091 (its profiler may be off)");
+    sigset_t profiler, previous;
+    sigemptyset(&profiler);
+    sigaddset(&profiler, SIGUSR1);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &profiler, &previous), 0);
+    ASSERT_EQ(sigqueue(getpid(), SIGUSR1, {}), 0);
+    const TargetState pending = ConnectionDiagnosis::readTarget(getpid());
+    const timespec now{0, 0};
+    EXPECT_EQ(sigtimedwait(&profiler, nullptr, &now), SIGUSR1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(pending.presence, TargetState::Running);
+    EXPECT_TRUE(pending.pending && pending.blocked && !pending.ignored);
+}
+
+// The end-to-end tests play three causes; here are their order and the states they cannot play.
 TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
 {
     const std::string pending = "SIGUSR1 is still pending in the target process 42, which blocks it and does not "
