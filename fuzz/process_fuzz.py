@@ -273,8 +273,7 @@ def main():
                 print(f"FINDING iteration {index}: {'; '.join(record['findings'])} (replay: --seed {args.seed}"
                       f" --only {index}; details {path})", flush=True)
     print(f"process fuzzer, seed {args.seed}: {sum(counts.values())} runs, {failed} with findings", flush=True)
-    for summary in sorted(counts):
-        print(f"  {counts[summary]:6d}  {summary}")
+    print("\n".join(f"  {count:6d}  {summary}" for summary, count in sorted(counts.items())))
     return 1 if failed else 0
 
 
