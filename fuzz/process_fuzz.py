@@ -3,18 +3,19 @@
 in conforming and mutated conversations; reports crashes, stray standard error, hangs, files outside the announced
 path and failed conforming runs. --seed S --only I replays iteration I. Run it under flock /tmp/yult-ports.lock."""
 import argparse, fcntl, json, os, random, select, shutil, signal, socket, stat, subprocess, sys, tempfile, termios, time
+from pathlib import Path
 
 MARKER = b"profiler-trace-data-end"
-JOBS = {"start": ["-C", "-S"], "stop": ["-C", "-O"], "heap": ["-M", "-J"]}
+# Each job's options and the last message of its conforming conversation.
+JOBS = {"start": (["-C", "-S"], b"start-profiling"), "stop": (["-C", "-O"], b"file-received"),
+        "heap": (["-M", "-J"], b"heapinfo-received")}
+HANG_SECONDS = 40  # for the agent to exit once the connection has closed
+VICTIM = b"not the agent's to write"
 
 
 def exchange(sock, agent, settle=True):
     """What the agent sent, and whether the link ended; settled: once the agent sleeps (10 s at most)."""
     until = time.monotonic() + (10 if settle else 0)
-    # Once the agent's kernel has acknowledged every byte, the agent has been woken for them.
-    while settle and agent.poll() is None and time.monotonic() < until and not select.select([sock], [], [], 1e-4)[0]:
-        if fcntl.ioctl(sock, termios.TIOCOUTQ, bytes(4)) == bytes(4):
-            break
     data, idle = b"", 0
     while True:
         if select.select([sock], [], [], 0.003 if settle else 0)[0]:
@@ -28,8 +29,10 @@ def exchange(sock, agent, settle=True):
         elif agent.poll() is not None:
             return data, True
         else:
+            # Asleep with every byte acknowledged by its kernel: it has been woken for them and is done.
             with open(f"/proc/{agent.pid}/stat", "rb") as f:  # still there: the agent is not reaped yet
-                idle = idle + 1 if f.read().rsplit(b")", 1)[1].split()[0] in b"SZ" else 0
+                asleep = f.read().rsplit(b")", 1)[1].split()[0] in b"SZ"
+            idle = idle + 1 if asleep and fcntl.ioctl(sock, termios.TIOCOUTQ, bytes(4)) == bytes(4) else 0
             if idle >= 3 or time.monotonic() >= until:
                 return data, False
 
@@ -155,31 +158,35 @@ def converse(wake, agent, steps, findings):
         return wire if closed else wire + exchange(sock, agent)[0]
 
 
+def plant(bait):
+    """What hostile names aim at: a directory, a dangling link, a FIFO, a hard link and another user's file."""
+    os.mkdir(bait + "-dir")
+    os.symlink(bait + "-dir/target", bait + "-link")
+    os.mkfifo(bait + "-fifo")
+    for suffix in ("-victim", "-foreign"):
+        Path(bait + suffix).write_bytes(VICTIM)
+    os.link(bait + "-victim", bait + "-hardlink")
+    if os.geteuid() == 0:
+        os.chown(bait + "-foreign", 65534, 65534)
+    return lambda: (not os.listdir(bait + "-dir") and os.path.islink(bait + "-link")
+                    and stat.S_ISFIFO(os.lstat(bait + "-fifo").st_mode)
+                    and all(Path(bait + s).read_bytes() == VICTIM for s in ("-victim", "-hardlink", "-foreign")))
+
+
 def iterate(args, wake, work, index):
-    """Runs one iteration; returns its summary, its record and its findings."""
+    """Runs one iteration; returns its summary and its record, findings and standard error included."""
     rng = random.Random(f"{args.seed}-{index}")
     token = f"yfz-{os.getpid()}-{index:07d}"  # equal lengths: no token is a prefix of another
     job = rng.choice(args.jobs)
-    options = JOBS[job] + (["-V"] if rng.random() < 0.5 else [])
+    options = JOBS[job][0] + (["-V"] if rng.random() < 0.5 else [])
     steps, content = conversation(rng, job, token)
     pristine = rng.random() < args.pristine
     steps, mutations = (steps, []) if pristine else mutate(rng, steps, token, content)
+    findings, agent, stored, bait, before = [], None, [], "/tmp/" + token, set(os.listdir("/tmp"))
     record = {"iteration": index, "options": options, "mutations": mutations,
-              "steps": [[kind, message.decode("latin-1")] for kind, message in steps]}
-    findings, agent, stored = [], None, []
-    before = set(os.listdir("/tmp"))
-    bait = "/tmp/" + token  # what hostile names aim at: a directory, links, a FIFO, another user's file
-    victim = b"not the agent's to write"
+              "steps": [[kind, message.decode("latin-1")] for kind, message in steps], "findings": findings}
     try:
-        os.mkdir(bait + "-dir")
-        os.symlink(bait + "-dir/target", bait + "-link")
-        os.mkfifo(bait + "-fifo")
-        for planted in (bait + "-victim", bait + "-foreign"):
-            with open(planted, "wb") as f:
-                f.write(victim)
-        os.link(bait + "-victim", bait + "-hardlink")
-        if os.geteuid() == 0:
-            os.chown(bait + "-foreign", 65534, 65534)
+        intact = plant(bait)
         while select.select([wake], [], [], 0)[0]:
             os.read(wake, 4096)
         with open(work + "/out", "wb") as out, open(work + "/err", "wb") as err:
@@ -187,35 +194,32 @@ def iterate(args, wake, work, index):
                                      stdin=subprocess.DEVNULL, stdout=out, stderr=err, env=args.env)
         wire = converse(wake, agent, steps, findings)
         try:
-            status = agent.wait(args.hang_timeout)
+            status = agent.wait(HANG_SECONDS)
         except subprocess.TimeoutExpired:
             status = None
-            findings.append(f"hang: no exit {args.hang_timeout} s after the connection closed")
-        if status not in (None, 0, 1):
-            findings.append(f"crash: exit status {status} (negative: killed by that signal)")
-        stdout, stderr = open(work + "/out", "rb").read(), open(work + "/err", "rb").read()
-        stray = [line for line in stderr.splitlines() if line.strip(b"=") and not line.startswith(b"YultService: ")]
-        if stray:
-            findings.append("stray standard error: " + stray[0][:200].decode("latin-1"))
-        final = {"start": b"start-profiling", "stop": b"file-received", "heap": b"heapinfo-received"}[job]
+        stdout, stderr = Path(work + "/out").read_bytes(), Path(work + "/err").read_bytes()
+        record["stderr"] = stderr[-20000:].decode("latin-1")
+        stray = b"\n".join(line for line in stderr.splitlines()
+                           if line.strip(b"=") and not line.startswith(b"YultService: "))
         kept = {"start": True, "heap": b"YultService: JavaScript HeapInfo: %s\n" % (content or b"") in stdout,
-                "stop": os.path.isfile(bait + ".trace") and open(bait + ".trace", "rb").read() == content}[job]
-        if pristine and not (status == 0 and wire.endswith(final) and kept):
-            findings.append(f"conforming {job} run failed: exit {status}, wire {wire[:200]!r}")
-        if os.listdir(bait + "-dir") or not os.path.islink(bait + "-link") or \
-                not stat.S_ISFIFO(os.lstat(bait + "-fifo").st_mode) or \
-                any(open(bait + kept, "rb").read() != victim for kept in ("-victim", "-hardlink", "-foreign")):
-            findings.append("written through or over a planted directory, link, FIFO or another user's file")
+                "stop": os.path.isfile(bait + ".trace") and Path(bait + ".trace").read_bytes() == content}[job]
+        findings += [text for failed, text in [
+            (status is None, f"hang: no exit {HANG_SECONDS} s after the connection closed"),
+            (status not in (None, 0, 1), f"crash: exit status {status} (negative: killed by that signal)"),
+            (stray, "stray standard error: " + stray[:200].decode("latin-1")),
+            (pristine and not (status == 0 and wire.endswith(JOBS[job][1]) and kept),
+             f"conforming {job} run failed: exit {status}, wire {wire[:200]!r}"),
+            (not intact(), "written through or over a planted directory, link, FIFO or another user's file")] if failed]
         for path in ["/" + name for name in os.listdir("/") if token in name] + \
                 ["/tmp/" + name for name in set(os.listdir("/tmp")) - before]:
             regular = os.path.isfile(path) and not os.path.islink(path)
-            ours = token in path or regular and token.encode() in open(path, "rb").read(1 << 20)
+            ours = token in path or regular and token.encode() in Path(path).read_bytes()[:1 << 20]
             if ours and not path.startswith(bait + "-"):
                 stored.append(path)
                 if not regular or not path.startswith("/tmp/") or b"ack-profiler-trace-metadata" not in wire:
                     findings.append(f"file written outside the announced path: {path}")
         stages = [word for word in ("hello", "-profiling", "get-js", "metadata", "received") if word.encode() in wire]
-        return f"{job}{' pristine' if pristine else ''} exit {status}, got {(stages or ['-'])[-1]}", record, findings
+        return f"{job}{' pristine' if pristine else ''} exit {status}, got {(stages or ['-'])[-1]}", record
     finally:
         if agent and agent.poll() is None:
             agent.kill()
@@ -238,47 +242,38 @@ def main():
     parser.add_argument("--only", type=int, help="run just this iteration (replay a finding)")
     parser.add_argument("--pristine", type=float, default=0.15, help="share of unmutated conversations")
     parser.add_argument("--jobs", default=",".join(JOBS), help="comma-separated jobs to draw from")
-    parser.add_argument("--hang-timeout", type=float, default=40)
     parser.add_argument("--findings", default=os.path.join(root, "build-fuzz", "process-findings"))
     parser.add_argument("--verbose", action="store_true", help="one line per iteration")
     args = parser.parse_args()
     args.jobs = args.jobs.split(",")
-    work = tempfile.mkdtemp(prefix="yfz-work-")
-    os.makedirs(work + "/tulm/apps")
-    with open(f"{work}/tulm/apps/{os.getpid()}", "w") as f:
-        f.write("com.olva.fuzz")
     sanitizers = "halt_on_error=1:abort_on_error=1:print_summary=1"
-    args.env = dict(os.environ, PATH=f"{root}/tools:{os.environ['PATH']}", TULM_HOME=work + "/tulm",
-                    ASAN_OPTIONS=sanitizers + ":detect_leaks=1", UBSAN_OPTIONS=sanitizers + ":print_stacktrace=1")
     # A real handler, so that SIGUSR1 never ends this process; it only wakes a pipe.
     wake, wake_write = os.pipe()
     os.set_blocking(wake_write, False)
     signal.signal(signal.SIGUSR1, lambda *_: None)
     signal.set_wakeup_fd(wake_write)
-
     started, counts, failed = time.monotonic(), {}, 0
-    try:
+    with tempfile.TemporaryDirectory(prefix="yfz-work-") as work:
+        os.makedirs(work + "/tulm/apps")
+        Path(f"{work}/tulm/apps/{os.getpid()}").write_text("com.olva.fuzz")
+        args.env = dict(os.environ, PATH=f"{root}/tools:{os.environ['PATH']}", TULM_HOME=work + "/tulm",
+                        ASAN_OPTIONS=sanitizers + ":detect_leaks=1", UBSAN_OPTIONS=sanitizers + ":print_stacktrace=1")
         for index in [args.only] if args.only is not None else range(args.iterations):
             if args.only is None and time.monotonic() - started >= args.time_budget:
                 break
-            summary, record, findings = iterate(args, wake, work, index)
+            summary, record = iterate(args, wake, work, index)
             counts[summary] = counts.get(summary, 0) + 1
             if args.verbose:
                 print(f"{index:6d} {summary} {record['mutations']}", flush=True)
-            if findings:
+            if record["findings"]:
                 failed += 1
-                os.makedirs(args.findings, exist_ok=True)
-                path = os.path.join(args.findings, f"seed{args.seed}-{index}.json")
-                record.update(findings=findings, stderr=open(work + "/err", "rb").read()[-20000:].decode("latin-1"))
-                with open(path, "w") as f:
-                    json.dump(record, f, indent=1)
-                print(f"FINDING iteration {index}: {'; '.join(findings)} (replay: --seed {args.seed} --only {index};"
-                      f" details {path})", flush=True)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
+                path = Path(args.findings, f"seed{args.seed}-{index}.json")
+                path.parent.mkdir(parents=True, exist_ok=True)
+                path.write_text(json.dumps(record, indent=1))
+                print(f"FINDING iteration {index}: {'; '.join(record['findings'])} (replay: --seed {args.seed}"
+                      f" --only {index}; details {path})", flush=True)
     print(f"process fuzzer, seed {args.seed}: {sum(counts.values())} runs, {failed} with findings", flush=True)
-    for summary in sorted(counts):
-        print(f"  {counts[summary]:6d}  {summary}")
+    print("\n".join(f"  {count:6d}  {summary}" for summary, count in sorted(counts.items())))
     return 1 if failed else 0
 
 
