@@ -22,18 +22,6 @@ std::string traceAnnouncement(const std::string& name, std::size_t size)
     return "profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(size);
 }
 
-std::string progressLines(const std::string& output)
-{
-    std::istringstream out(output);
-    std::string progress;
-    for (std::string line; std::getline(out, line);) {
-        if (line.find("Data received so far") != std::string::npos) {
-            progress += line + "\n";
-        }
-    }
-    return progress;
-}
-
 class TraceReception : public LinkFixture
 {
   protected:
@@ -156,23 +144,6 @@ TEST_F(TraceReception, ApplicationClosingMidTransferKeepsPartialFile)
     EXPECT_EQ(agent->out(), "YultService: Profiling stopped\n");
     EXPECT_EQ(agent->err(), "YultService: doRead - error - End of file\n");
     EXPECT_EQ(readFile(path), patterned(1500));
-}
-
-// A progress line per read, and bytes that arrive together are counted in the 1024-byte reads a
-// reader of that size would have made, from the start of each read.
-TEST_F(TraceReception, VerboseProgressLinePerKiBRead)
-{
-    const std::string content = "abcd" + patterned(3064);
-    announceTrace(traceAnnouncement(name, content.size()), {"-C", "-O", "-V"});
-    sendSettled(content.substr(0, 4));
-    app.send(content.substr(4) + marker);
-    EXPECT_EQ(app.receiveUntilClosed(), "profiler-trace-file-received");
-    EXPECT_EQ(agent->waitExit(), 0);
-    EXPECT_EQ(progressLines(agent->out()), "YultService: Data received so far: 4 Total file size: 3068\n"
-                                           "YultService: Data received so far: 1028 Total file size: 3068\n"
-                                           "YultService: Data received so far: 2052 Total file size: 3068\n"
-                                           "YultService: Data received so far: 3068 Total file size: 3068\n");
-    EXPECT_EQ(readFile(path), content);
 }
 
 } // namespace
