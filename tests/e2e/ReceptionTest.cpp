@@ -27,9 +27,9 @@ class TraceReception : public LinkFixture
   protected:
     ~TraceReception() override { std::filesystem::remove(path); }
 
-    void announceTrace(const std::string& announcement, const std::vector<std::string>& options = {"-C", "-O"})
+    void announceTrace(const std::string& announcement)
     {
-        connectAgent(options);
+        connectAgent({"-C", "-O"});
         EXPECT_EQ(app.handshake(), "stop-profiling");
         sendSettled("profiling-stopped");
         app.send(announcement);
