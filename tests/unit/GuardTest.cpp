@@ -74,83 +74,74 @@ TEST(TargetSignal, WaitTakesTheSignalOnlyWhenItIsWaitedFor)
     }
 }
 
-// Replies as the kernel writes them to an exact request for the peer 127.0.0.1:54321 talking
-// to us on 9091.
-class DiagReply
-{
-  public:
-    using Lookup = PeerAccess::Lookup;
-    static constexpr std::uint32_t sequence = 7;
+constexpr std::uint32_t sequence = 7;
 
-    static std::string socket(std::uint8_t family, std::uint8_t state, std::uint16_t port, unsigned uid, unsigned inode,
-                              std::uint32_t seq = sequence)
-    {
-        inet_diag_msg msg{};
-        msg.idiag_family = family;
-        msg.idiag_state = state;
-        msg.id.idiag_sport = htons(port);
-        msg.id.idiag_dport = htons(9091);
-        const bool mapped = family == AF_INET6;
-        msg.id.idiag_src[mapped ? 3 : 0] = htonl(INADDR_LOOPBACK);
-        msg.id.idiag_dst[mapped ? 3 : 0] = htonl(INADDR_LOOPBACK);
-        if (mapped) {
-            msg.id.idiag_src[2] = msg.id.idiag_dst[2] = htonl(0xffff);
-        }
-        msg.idiag_uid = uid;
-        msg.idiag_inode = inode;
-        return message(SOCK_DIAG_BY_FAMILY, &msg, sizeof(msg), seq);
+std::string netlinkMessage(std::uint16_t type, const void* payload, std::size_t size, std::uint32_t seq = sequence)
+{
+    nlmsghdr header{};
+    header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(size));
+    header.nlmsg_type = type;
+    header.nlmsg_seq = seq;
+    return std::string(reinterpret_cast<const char*>(&header), sizeof(header)) +
+           std::string(static_cast<const char*>(payload), size);
+}
+
+// A reply as the kernel writes it to an exact request for the peer 127.0.0.1:54321 talking to us on 9091.
+std::string diagSocket(std::uint8_t family, std::uint8_t state, std::uint16_t port, unsigned uid, unsigned inode,
+                       std::uint32_t seq = sequence)
+{
+    inet_diag_msg msg{};
+    msg.idiag_family = family;
+    msg.idiag_state = state;
+    msg.id.idiag_sport = htons(port);
+    msg.id.idiag_dport = htons(9091);
+    const bool mapped = family == AF_INET6;
+    msg.id.idiag_src[mapped ? 3 : 0] = msg.id.idiag_dst[mapped ? 3 : 0] = htonl(INADDR_LOOPBACK);
+    if (mapped) {
+        msg.id.idiag_src[2] = msg.id.idiag_dst[2] = htonl(0xffff);
     }
-    static std::string error(int code)
-    {
-        nlmsgerr err{};
-        err.error = -code;
-        return message(NLMSG_ERROR, &err, sizeof(err), sequence);
-    }
-    static std::string message(std::uint16_t type, const void* payload, std::size_t size, std::uint32_t seq)
-    {
-        nlmsghdr header{};
-        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(size));
-        header.nlmsg_type = type;
-        header.nlmsg_seq = seq;
-        std::string text(reinterpret_cast<const char*>(&header), sizeof(header));
-        text.append(static_cast<const char*>(payload), size);
-        return text;
-    }
-};
+    msg.idiag_uid = uid;
+    msg.idiag_inode = inode;
+    return netlinkMessage(SOCK_DIAG_BY_FAMILY, &msg, sizeof(msg), seq);
+}
+
+std::string diagError(int code)
+{
+    nlmsgerr err{};
+    err.error = -code;
+    return netlinkMessage(NLMSG_ERROR, &err, sizeof(err));
+}
 
 TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
 {
     using Lookup = PeerAccess::Lookup;
     const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(INADDR_LOOPBACK), 9091}};
-    const std::string found = DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
+    const std::string found = diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
     const struct
     {
         const char* name;
         std::string reply;
-        Lookup::Status status;
-        unsigned uid;
-        unsigned long inode;
+        Lookup expected;
     } cases[] = {
-        {"the peer's socket", found, Lookup::Found, 1000, 4711},
-        {"through an IPv4-mapped address", DiagReply::socket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711),
-         Lookup::Found, 1000, 4711},
-        {"closed, no owner", DiagReply::socket(AF_INET, TCP_FIN_WAIT2, 54321, 0, 0), Lookup::Found, 0, 0},
-        {"a listener on the peer's port", DiagReply::socket(AF_INET, TCP_LISTEN, 54321, 0, 99), Lookup::Missing, 0, 0},
-        {"another port", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), Lookup::Missing, 0, 0},
-        {"no such socket", DiagReply::error(ENOENT), Lookup::Missing, 0, 0},
-        {"refused", DiagReply::error(EPERM), Lookup::Failed, 0, 0},
-        {"another request's answer", DiagReply::socket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), Lookup::Failed,
-         0, 0},
-        {"cut short", found.substr(0, found.size() - 4), Lookup::Failed, 0, 0},
-        {"header only", found.substr(0, sizeof(nlmsghdr)), Lookup::Failed, 0, 0},
-        {"nothing", "", Lookup::Failed, 0, 0},
+        {"the peer's socket", found, {Lookup::Found, 1000, 4711}},
+        {"through an IPv4-mapped address",
+         diagSocket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711),
+         {Lookup::Found, 1000, 4711}},
+        {"closed, no owner", diagSocket(AF_INET, TCP_FIN_WAIT2, 54321, 0, 0), {Lookup::Found, 0, 0}},
+        {"a listener on the peer's port", diagSocket(AF_INET, TCP_LISTEN, 54321, 0, 99), {Lookup::Missing}},
+        {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
+        {"no such socket", diagError(ENOENT), {Lookup::Missing}},
+        {"refused", diagError(EPERM), {Lookup::Failed}},
+        {"another request's answer", diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), {Lookup::Failed}},
+        {"cut short", found.substr(0, found.size() - 4), {Lookup::Failed}},
+        {"header only", found.substr(0, sizeof(nlmsghdr)), {Lookup::Failed}},
+        {"nothing", "", {Lookup::Failed}},
     };
     for (const auto& c : cases) {
-        const Lookup lookup =
-            PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, DiagReply::sequence);
-        EXPECT_EQ(lookup.status, c.status) << c.name;
-        EXPECT_EQ(lookup.uid, c.uid) << c.name;
-        EXPECT_EQ(lookup.inode, c.inode) << c.name;
+        const Lookup lookup = PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, sequence);
+        EXPECT_EQ(lookup.status, c.expected.status) << c.name;
+        EXPECT_EQ(lookup.uid, c.expected.uid) << c.name;
+        EXPECT_EQ(lookup.inode, c.expected.inode) << c.name;
     }
 }
 
