@@ -60,10 +60,12 @@ TEST(ConnectionDiagnosis, ReadsTheTargetsStatus)
 // The end-to-end tests play three causes; here are their order and the states they cannot play.
 TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
 {
-    const std::string pending = "SIGUSR1 is still pending in the target process 42, which blocks it and does not "
-                                "take it (nobody listens for the profiler signal)";
-    const std::string taken =
-        "the target process 42 took SIGUSR1 but did not connect to port 9091 (its profiler may be off)";
+    const std::string process = "the target process 42 ";
+    const std::string stillPending = "SIGUSR1 is still pending in the target process 42, ";
+    const std::string pending = stillPending + "which blocks it and does not take it (nobody listens for the "
+                                               "profiler signal)";
+    const std::string taken = process + "took SIGUSR1 but did not connect to port 9091 (its profiler may be off)";
+    const std::string stopped = process + "is stopped and has not taken SIGUSR1";
     const TargetState sleepingBlocked = status("S (sleeping)", "3", none, usr1, usr1, none);
     const struct
     {
@@ -78,27 +80,17 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
         {{3, "127.0.0.1:41002", ""},
          unreadable(TargetState::Ended),
          "3 connections came and were refused, the last from 127.0.0.1:41002"},
-        {{}, status("Z (zombie)", "1", none, none, none, none), "the target process 42 has ended"},
+        {{}, status("Z (zombie)", "1", none, none, none, none), process + "has ended"},
         {{}, status("Z (zombie)", "2", none, usr1, usr1, none), pending}, // the leader gone, threads running
         {{},
          unreadable(TargetState::Unreadable, "Permission denied"),
-         "the state of the target process 42 cannot be read: Permission denied"},
-        {{},
-         status("T (stopped)", "1", none, usr1, none, none),
-         "the target process 42 is stopped and has not taken "
-         "SIGUSR1"},
-        {{},
-         status("t (tracing stop)", "1", none, usr1, usr1, none),
-         "the target process 42 is stopped and has "
-         "not taken SIGUSR1"},
-        {{},
-         status("R (running)", "1", usr1, none, none, none),
-         "SIGUSR1 is still pending in the target process "
-         "42, which has not run to take it"},
+         "the state of " + process + "cannot be read: Permission denied"},
+        {{}, status("T (stopped)", "1", none, usr1, none, none), stopped},
+        {{}, status("t (tracing stop)", "1", none, usr1, usr1, none), stopped},
+        {{}, status("R (running)", "1", usr1, none, none, none), stillPending + "which has not run to take it"},
         {{},
          status("S (sleeping)", "1", none, none, none, usr1),
-         "the target process 42 ignores SIGUSR1, so it "
-         "never learned the port"},
+         process + "ignores SIGUSR1, so it never learned the port"},
         {{}, status("S (sleeping)", "1", none, usr2, usr1, usr2), taken},
         {{}, ConnectionDiagnosis::parseStatus("Name:\tapp\nState:\tS (sleeping)\n"), taken},
     };
