@@ -96,8 +96,8 @@ TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
 
 // Run as root for a target of another user, the agent writes as that user would: the name of
 // root's file gets no trace, the application's own trace is created as the application's and,
-// the second time, replaced. Here the target ignores the signal and this process (root) speaks
-// for it on the default port.
+// the second time, replaced. Here the target ignores the signal, learns no port and is not refused
+// for it; this process (root) speaks for it on the default port.
 TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
 {
     if (geteuid() != 0) {
@@ -145,6 +145,7 @@ TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
     }
     std::filesystem::remove(rootsFile);
     std::filesystem::remove(trace);
+    EXPECT_TRUE(target->alive());
 }
 
 // The target runs as an unprivileged user and connects as itself.

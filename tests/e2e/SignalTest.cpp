@@ -46,22 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// An application that ignores the signal learns no port, but is not refused: the agent signals
-// it and waits for a connection, which this process makes on its behalf.
 using SignalTarget = LinkFixture;
-
-TEST_F(SignalTarget, IgnoringOneSignalledNotRefused)
-{
-    const auto target = ignoringProfilerSignal();
-    registry.add(target->pid());
-    startAgent({"-C", "-S"}, target->pid());
-    ASSERT_TRUE(connectOnceListening()) << agent->err();
-    EXPECT_EQ(app.handshake(), "start-profiling");
-    app.send("profiling-started");
-    EXPECT_EQ(agent->waitExit(), 0);
-    EXPECT_EQ(agent->out(), lines({"Profiling started"}));
-    EXPECT_TRUE(target->alive());
-}
 
 // A target whose one thread waits for other signals only (SIGUSR1 left at its default action,
 // not blocked) would die of the signal: it is refused and lives. Its wait is a forked child's

@@ -57,7 +57,7 @@ TEST(ConnectionDiagnosis, ReadsTheTargetsStatus)
     EXPECT_TRUE(pending.pending && pending.blocked && !pending.ignored);
 }
 
-// The end-to-end tests play three causes; here are their order and the states they cannot play.
+// The end-to-end tests play two causes; here are their order and the states they cannot play.
 TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
 {
     const std::string process = "the target process 42 ";

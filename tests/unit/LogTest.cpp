@@ -39,13 +39,5 @@ TEST(LogOutput, OneLinePrefixedOnceInfoAndWarnOnlyWhenVerbose)
     }
 }
 
-TEST(LogFormat, RendersWholeText)
-{
-    EXPECT_EQ(Log::StringFormat("pid %d on port %d", 1234, static_cast<unsigned short>(9091)), "pid 1234 on port 9091");
-    EXPECT_EQ(Log::StringFormat("%s", ""), "");
-    const std::string longText(100000, 'x');
-    EXPECT_EQ(Log::StringFormat("%s:%d", longText.c_str(), -1), longText + ":-1");
-}
-
 } // namespace
 } // namespace YultService::Logger
