@@ -67,6 +67,23 @@ inline std::unique_ptr<ChildProcess> ignoringProfilerSignal(std::vector<std::str
     return target;
 }
 
+/// Stops (or continues) the process and waits until /proc shows it stopped (or not).
+inline bool setStopped(pid_t pid, bool stopped)
+{
+    kill(pid, stopped ? SIGSTOP : SIGCONT);
+    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
+    const auto isStopped = [&stat] {
+        const std::string text = readFile(stat);
+        const auto end = text.rfind(')');
+        return end != std::string::npos && text.compare(end, 4, ") T ") == 0;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         isStopped() != stopped && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(100us); // only waitpid announces a stop, and ChildProcess reaps the agent
+    }
+    return isStopped() == stopped;
+}
+
 /// The test process is the profiled application: the lifecycle-tool stand-in lists its pid,
 /// it receives the agent's signal and talks to the agent over loopback.
 class LinkFixture : public ::testing::Test
