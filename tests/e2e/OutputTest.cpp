@@ -15,44 +15,36 @@ class CallerNotReading : public LinkFixture
     }
 };
 
-struct ReaderGone
+// A closed output, written or read from: the writes fail, the run goes on and ends with its own
+// status, not killed by SIGPIPE, and what goes to the other output is whole.
+TEST_F(CallerNotReading, ClosedOutputRunEndsWithItsOwnStatus)
 {
-    std::string name;
-    ChildProcess::Output output;
-    std::vector<std::string> options;
-    std::vector<std::string> messages; // the application's, after the handshake
-    std::string lines;                 // what the agent writes to the output that is still read
-};
-void PrintTo(const ReaderGone& r, std::ostream* os) { *os << r.name; }
-
-class ClosedOutput : public CallerNotReading, public ::testing::WithParamInterface<ReaderGone>
-{
-};
-
-// The writes fail, the run goes on and ends with its own status, not killed by SIGPIPE.
-TEST_P(ClosedOutput, RunEndsWithItsOwnStatus)
-{
-    const auto& r = GetParam();
-    connectAgent(r.options, r.output);
-    app.handshake();
-    for (const auto& message : r.messages) {
-        sendSettled(message);
+    const struct
+    {
+        const char* name;
+        ChildProcess::Output output;
+        std::vector<std::string> options;
+        std::vector<std::string> messages; // the application's, after the handshake
+        std::string lines;                 // what the agent writes to the output that is still read
+    } cases[] = {
+        {"result on a closed output", ChildProcess::Output::ClosedOut, {"-C", "-S", "-V"}, {"profiling-started"}, ""},
+        {"error on a closed error output",
+         ChildProcess::Output::ClosedErr,
+         {"-C", "-O"},
+         {"profiling-stopped", "profiler-trace-metadata:trace-filename:#trace-filesize:1"},
+         lines({"Profiling stopped"})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        connectAgent(c.options, c.output);
+        app.handshake();
+        for (const auto& message : c.messages) {
+            sendSettled(message);
+        }
+        EXPECT_EQ(agent->waitExit(), 0);
+        EXPECT_EQ(c.output == ChildProcess::Output::ClosedOut ? agent->err() : agent->out(), c.lines);
     }
-    EXPECT_EQ(agent->waitExit(), 0);
-    EXPECT_EQ(r.output == ChildProcess::Output::ClosedOut ? agent->err() : agent->out(), r.lines);
 }
-
-const ReaderGone readersGone[] = {
-    {"ResultOnClosedOutput", ChildProcess::Output::ClosedOut, {"-C", "-S", "-V"}, {"profiling-started"}, ""},
-    {"ErrorOnClosedErrorOutput",
-     ChildProcess::Output::ClosedErr,
-     {"-C", "-O"},
-     {"profiling-stopped", "profiler-trace-metadata:trace-filename:#trace-filesize:1"},
-     lines({"Profiling stopped"})},
-};
-
-INSTANTIATE_TEST_SUITE_P(CallerGone, ClosedOutput, ::testing::ValuesIn(readersGone),
-                         [](const auto& info) { return info.param.name; });
 
 // Progress lines fill an output nobody reads and the agent's one thread blocks writing them, in
 // the middle of a trace that then stalls: the session deadline still ends the run, with its line.
