@@ -52,7 +52,6 @@ TEST(TransferFeed, ReadsCutIntoPieces)
         bool complete;
     } cases[] = {
         {"MarkerInsideContent", 27, {inner + marker}, inner, {27}, true},
-        {"MarkerInsideContentSplitFinalMarker", 27, {inner + marker.substr(0, 9), marker.substr(9)}, inner, {27}, true},
         {"ContentStartingWithMarker", 26, {marker + "end" + marker}, marker + "end", {26}, true},
         {"ContentThatIsTheMarker", 23, {marker, marker}, marker, {23}, true},
         {"MarkerBeforeTheSizeIsContent", 100, {"abc" + marker}, "abc" + marker, {26}, false},
