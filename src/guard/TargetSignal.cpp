@@ -74,15 +74,11 @@ bool TargetSignal::mayBeSignalled(int pid)
 
 std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
 {
-    for (std::size_t line = 0; line < status.size();) {
-        if (status.compare(line, key.size(), key) == 0) {
-            const unsigned long long mask = std::strtoull(status.c_str() + line + key.size(), nullptr, 16);
-            return (mask >> (SIGUSR1 - 1) & 1U) != 0;
-        }
-        const auto end = status.find('\n', line);
-        line = end == std::string::npos ? status.size() : end + 1;
+    const auto mask = statusField(status, key);
+    if (!mask) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
 }
 
 bool TargetSignal::isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall)

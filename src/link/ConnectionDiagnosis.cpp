@@ -1,10 +1,10 @@
 #include "link/ConnectionDiagnosis.h"
 
+#include "guard/ProcFiles.h"
+#include "guard/TargetSignal.h"
 #include "logger/Log.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,42 +18,28 @@ using Logger::Log;
 
 const std::string lead = "checkDeadline() - No connection from the application: ";
 
-// The value of the status line `key` ("SigPnd:"), without the key; empty when there is none.
-std::string field(const std::string& status, const std::string& key)
-{
-    for (std::size_t line = 0; line < status.size();) {
-        const auto end = std::min(status.find('\n', line), status.size());
-        if (status.compare(line, key.size(), key) == 0) {
-            return status.substr(line + key.size(), end - line - key.size());
-        }
-        line = end + 1;
-    }
-    return "";
-}
-
-bool holdsProfilerSignal(const std::string& mask)
-{
-    return (std::strtoull(mask.c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
-}
-
 } // namespace
 
 TargetState ConnectionDiagnosis::parseStatus(const std::string& status)
 {
+    const auto field = [&status](const char* key) { return Guard::statusField(status, key).value_or(""); };
+    const auto holdsProfilerSignal = [&status](const char* key) {
+        return Guard::TargetSignal::profilerSignalInMask(status, key).value_or(false);
+    };
     TargetState target;
-    const std::string state = field(status, "State:");
+    const std::string state = field("State:");
     const auto letter = state.find_first_not_of(" \t");
     target.state = letter == std::string::npos ? '?' : state[letter];
     // A thread group whose leader has exited shows the leader as a zombie while other threads
     // still run; the process has ended only when none is left.
     const bool dead = target.state == 'Z' || target.state == 'X';
-    if (dead && std::strtol(field(status, "Threads:").c_str(), nullptr, 10) <= 1) {
+    if (dead && std::strtol(field("Threads:").c_str(), nullptr, 10) <= 1) {
         target.presence = TargetState::Ended;
     }
     // sigqueue to a process leaves the signal in the shared queue (ShdPnd) until a thread takes it.
-    target.pending = holdsProfilerSignal(field(status, "SigPnd:")) || holdsProfilerSignal(field(status, "ShdPnd:"));
-    target.blocked = holdsProfilerSignal(field(status, "SigBlk:"));
-    target.ignored = holdsProfilerSignal(field(status, "SigIgn:"));
+    target.pending = holdsProfilerSignal("SigPnd:") || holdsProfilerSignal("ShdPnd:");
+    target.blocked = holdsProfilerSignal("SigBlk:");
+    target.ignored = holdsProfilerSignal("SigIgn:");
     return target;
 }
 
