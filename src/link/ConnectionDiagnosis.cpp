@@ -7,8 +7,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace YultService::SocketCommunication {
 
@@ -45,33 +43,19 @@ TargetState ConnectionDiagnosis::parseStatus(const std::string& status)
 
 TargetState ConnectionDiagnosis::readTarget(int pid)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::string status;
-    int error = fd < 0 ? errno : 0;
-    for (char buffer[4096]; fd >= 0;) {
-        const ssize_t count = read(fd, buffer, sizeof(buffer));
-        if (count <= 0) {
-            error = count < 0 ? errno : 0;
-            break;
-        }
-        status.append(buffer, static_cast<std::size_t>(count));
+    const auto status = Guard::readProcFile(Guard::processPath(pid) + "/status");
+    if (status) {
+        return parseStatus(*status);
     }
-    if (fd >= 0) {
-        close(fd);
-    }
+    const int error = errno;
+    TargetState target;
     if (error == ENOENT || error == ESRCH) {
-        TargetState ended;
-        ended.presence = TargetState::Ended;
-        return ended;
+        target.presence = TargetState::Ended;
+    } else {
+        target.presence = TargetState::Unreadable;
+        target.whyUnreadable = std::strerror(error);
     }
-    if (error != 0) {
-        TargetState unread;
-        unread.presence = TargetState::Unreadable;
-        unread.whyUnreadable = std::strerror(error);
-        return unread;
-    }
-    return parseStatus(status);
+    return target;
 }
 
 std::string ConnectionDiagnosis::explain(const WaitRecord& seen, const TargetState& target, int pid,
