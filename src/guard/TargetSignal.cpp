@@ -19,14 +19,9 @@ constexpr auto exposureWindow = std::chrono::milliseconds(40);
 constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
 
 // The numbers /proc/<pid>/syscall shows for the waits of sigwaitinfo, sigtimedwait and sigwait.
-// The agent and its target share the architecture, so these are the agent's own.
-#if defined(__x86_64__)
-constexpr long waitCalls[] = {128};
-#elif defined(__aarch64__)
-constexpr long waitCalls[] = {137};
-#elif defined(__arm__)
-constexpr long waitCalls[] = {177, 421}; // rt_sigtimedwait, rt_sigtimedwait_time64
-#elif defined(SYS_rt_sigtimedwait_time64)
+// The agent and its target share the architecture, so these are the agent's own; a 32-bit
+// system (ARM) has the time64 variant as well.
+#if defined(SYS_rt_sigtimedwait_time64)
 constexpr long waitCalls[] = {SYS_rt_sigtimedwait, SYS_rt_sigtimedwait_time64};
 #else
 constexpr long waitCalls[] = {SYS_rt_sigtimedwait};
