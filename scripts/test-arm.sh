@@ -1,7 +1,7 @@
 #!/bin/bash
 # Cross-builds the release agent for ARM (static, stripped; build-release-<arch>) and runs the
 # native end-to-end tests against it under qemu-user (the tests stay native; only the agent is
-# ARM). A pass of the whole suite leaves the stamp that release.sh packs by.
+# ARM). release.sh runs it and packs the staged agent only when it passes.
 #   test-arm.sh [arm64|armhf] [ctest arguments...]
 # The native tests come from build-asan (built here if missing); YULT_NATIVE_BUILD names another.
 set -euo pipefail

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Builds the fully static x86_64 release agent (build-release-x86_64, YULT_STATIC), shows what
 # it is and how big, and runs the native end-to-end tests against it, stripped as it ships.
-# A pass of the whole suite leaves the stamp that release.sh packs by.
+# release.sh runs it and packs the staged agent only when it passes.
 #   test-static.sh [ctest arguments...]
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"

@@ -1,5 +1,6 @@
 #include "guard/ProcFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sstream>
@@ -27,17 +28,25 @@ std::optional<std::string> readProcFile(const std::string& path)
 
 std::string processPath(int pid) { return "/proc/" + std::to_string(pid); }
 
+std::optional<std::string> statusField(const std::string& status, const std::string& key)
+{
+    for (std::size_t line = 0; line < status.size();) {
+        const auto end = std::min(status.find('\n', line), status.size());
+        if (status.compare(line, key.size(), key) == 0) {
+            return status.substr(line + key.size(), end - line - key.size());
+        }
+        line = end + 1;
+    }
+    return std::nullopt;
+}
+
 std::vector<unsigned> processIds(int pid, const std::string& key)
 {
     std::vector<unsigned> ids;
     const auto status = readProcFile(processPath(pid) + "/status");
-    const auto at = status ? status->find("\n" + key) : std::string::npos;
-    if (at != std::string::npos) {
-        const auto from = at + 1 + key.size();
-        std::istringstream fields(status->substr(from, status->find('\n', from) - from));
-        for (unsigned id = 0; fields >> id;) {
-            ids.push_back(id);
-        }
+    std::istringstream fields(status ? statusField(*status, key).value_or("") : "");
+    for (unsigned id = 0; fields >> id;) {
+        ids.push_back(id);
     }
     return ids;
 }

@@ -12,6 +12,10 @@ std::optional<std::string> readProcFile(const std::string& path);
 /// "/proc/<pid>".
 std::string processPath(int pid);
 
+/// What follows the key on the `key` line ("State:", "SigBlk:") of a /proc status text, up to
+/// the end of that line; nullopt when there is no such line.
+std::optional<std::string> statusField(const std::string& status, const std::string& key);
+
 /// The numbers of the `key` line ("Uid:", "Gid:") of a process's status: real, effective, saved,
 /// file system; empty when the status cannot be read.
 std::vector<unsigned> processIds(int pid, const std::string& key);

@@ -19,14 +19,9 @@ constexpr auto exposureWindow = std::chrono::milliseconds(40);
 constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
 
 // The numbers /proc/<pid>/syscall shows for the waits of sigwaitinfo, sigtimedwait and sigwait.
-// The agent and its target share the architecture, so these are the agent's own.
-#if defined(__x86_64__)
-constexpr long waitCalls[] = {128};
-#elif defined(__aarch64__)
-constexpr long waitCalls[] = {137};
-#elif defined(__arm__)
-constexpr long waitCalls[] = {177, 421}; // rt_sigtimedwait, rt_sigtimedwait_time64
-#elif defined(SYS_rt_sigtimedwait_time64)
+// The agent and its target share the architecture, so these are the agent's own; a 32-bit
+// system (ARM) has the time64 variant as well.
+#if defined(SYS_rt_sigtimedwait_time64)
 constexpr long waitCalls[] = {SYS_rt_sigtimedwait, SYS_rt_sigtimedwait_time64};
 #else
 constexpr long waitCalls[] = {SYS_rt_sigtimedwait};
@@ -74,15 +69,11 @@ bool TargetSignal::mayBeSignalled(int pid)
 
 std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
 {
-    for (std::size_t line = 0; line < status.size();) {
-        if (status.compare(line, key.size(), key) == 0) {
-            const unsigned long long mask = std::strtoull(status.c_str() + line + key.size(), nullptr, 16);
-            return (mask >> (SIGUSR1 - 1) & 1U) != 0;
-        }
-        const auto end = status.find('\n', line);
-        line = end == std::string::npos ? status.size() : end + 1;
+    const auto mask = statusField(status, key);
+    if (!mask) {
+        return std::nullopt;
     }
-    return std::nullopt;
+    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
 }
 
 bool TargetSignal::isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall)

@@ -1,14 +1,12 @@
 #include "link/ConnectionDiagnosis.h"
 
+#include "guard/ProcFiles.h"
+#include "guard/TargetSignal.h"
 #include "logger/Log.h"
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace YultService::SocketCommunication {
 
@@ -18,74 +16,46 @@ using Logger::Log;
 
 const std::string lead = "checkDeadline() - No connection from the application: ";
 
-// The value of the status line `key` ("SigPnd:"), without the key; empty when there is none.
-std::string field(const std::string& status, const std::string& key)
-{
-    for (std::size_t line = 0; line < status.size();) {
-        const auto end = std::min(status.find('\n', line), status.size());
-        if (status.compare(line, key.size(), key) == 0) {
-            return status.substr(line + key.size(), end - line - key.size());
-        }
-        line = end + 1;
-    }
-    return "";
-}
-
-bool holdsProfilerSignal(const std::string& mask)
-{
-    return (std::strtoull(mask.c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
-}
-
 } // namespace
 
 TargetState ConnectionDiagnosis::parseStatus(const std::string& status)
 {
+    const auto field = [&status](const char* key) { return Guard::statusField(status, key).value_or(""); };
+    const auto holdsProfilerSignal = [&status](const char* key) {
+        return Guard::TargetSignal::profilerSignalInMask(status, key).value_or(false);
+    };
     TargetState target;
-    const std::string state = field(status, "State:");
+    const std::string state = field("State:");
     const auto letter = state.find_first_not_of(" \t");
     target.state = letter == std::string::npos ? '?' : state[letter];
     // A thread group whose leader has exited shows the leader as a zombie while other threads
     // still run; the process has ended only when none is left.
     const bool dead = target.state == 'Z' || target.state == 'X';
-    if (dead && std::strtol(field(status, "Threads:").c_str(), nullptr, 10) <= 1) {
+    if (dead && std::strtol(field("Threads:").c_str(), nullptr, 10) <= 1) {
         target.presence = TargetState::Ended;
     }
     // sigqueue to a process leaves the signal in the shared queue (ShdPnd) until a thread takes it.
-    target.pending = holdsProfilerSignal(field(status, "SigPnd:")) || holdsProfilerSignal(field(status, "ShdPnd:"));
-    target.blocked = holdsProfilerSignal(field(status, "SigBlk:"));
-    target.ignored = holdsProfilerSignal(field(status, "SigIgn:"));
+    target.pending = holdsProfilerSignal("SigPnd:") || holdsProfilerSignal("ShdPnd:");
+    target.blocked = holdsProfilerSignal("SigBlk:");
+    target.ignored = holdsProfilerSignal("SigIgn:");
     return target;
 }
 
 TargetState ConnectionDiagnosis::readTarget(int pid)
 {
-    const std::string path = "/proc/" + std::to_string(pid) + "/status";
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    std::string status;
-    int error = fd < 0 ? errno : 0;
-    for (char buffer[4096]; fd >= 0;) {
-        const ssize_t count = read(fd, buffer, sizeof(buffer));
-        if (count <= 0) {
-            error = count < 0 ? errno : 0;
-            break;
-        }
-        status.append(buffer, static_cast<std::size_t>(count));
+    const auto status = Guard::readProcFile(Guard::processPath(pid) + "/status");
+    if (status) {
+        return parseStatus(*status);
     }
-    if (fd >= 0) {
-        close(fd);
-    }
+    const int error = errno;
+    TargetState target;
     if (error == ENOENT || error == ESRCH) {
-        TargetState ended;
-        ended.presence = TargetState::Ended;
-        return ended;
+        target.presence = TargetState::Ended;
+    } else {
+        target.presence = TargetState::Unreadable;
+        target.whyUnreadable = std::strerror(error);
     }
-    if (error != 0) {
-        TargetState unread;
-        unread.presence = TargetState::Unreadable;
-        unread.whyUnreadable = std::strerror(error);
-        return unread;
-    }
-    return parseStatus(status);
+    return target;
 }
 
 std::string ConnectionDiagnosis::explain(const WaitRecord& seen, const TargetState& target, int pid,

@@ -49,7 +49,7 @@ void Server::doAccept()
             seen.lastRefusedPeer = describePeer();
             logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: not a local process of the "
                                                   "target's user",
-                                                  describePeer().c_str()));
+                                                  seen.lastRefusedPeer.c_str()));
             asio::error_code ignored;
             socket.close(ignored);
             doAccept();

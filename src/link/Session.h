@@ -17,8 +17,6 @@
 
 namespace YultService::SocketCommunication {
 
-class TraceFile;
-
 // One connection with the profiled application, driven entirely by its own completions.
 //
 //   start() ── doRead ──▶ handleMessage ──▶ doWrite ──▶ doRead ──▶ ... ──▶ exit(0)
@@ -114,10 +112,6 @@ class Session : public std::enable_shared_from_this<Session>
     std::unique_ptr<Logger::Log> logger;
 
     /// Reception (SessionReception.cpp): an announced transfer, then its receipt, result line and end.
-    void readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata, const std::shared_ptr<TraceFile>& file,
-                             const CompletionAction& done);
-    void readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                             const std::shared_ptr<std::string>& summary, const CompletionAction& done);
     void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);
     void feedTransfer(std::size_t count);
     void finishTransfer();

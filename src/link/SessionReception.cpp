@@ -29,7 +29,8 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
         const bool stored = file->close();
         callback(path, count, stored);
     };
-    readFileChunksAsync(metadata, file, done);
+    receiveTransfer(
+        metadata->filesize, [file](const char* data, std::size_t size) { file->write(data, size); }, done);
 }
 
 void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
@@ -44,19 +45,6 @@ void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInf
     const auto room = std::min(std::streamoff(metadata->size), heapReserveCap);
     summary->reserve(heapLabel.size() + static_cast<std::size_t>(room));
     CompletionAction done = [summary, callback](std::streamoff count) { callback(*summary, count); };
-    readFileChunksAsync(metadata, summary, done);
-}
-
-void Session::readFileChunksAsync(const std::shared_ptr<TraceFileMetadata>& metadata,
-                                  const std::shared_ptr<TraceFile>& file, const CompletionAction& done)
-{
-    receiveTransfer(
-        metadata->filesize, [file](const char* data, std::size_t size) { file->write(data, size); }, done);
-}
-
-void Session::readFileChunksAsync(const std::shared_ptr<JavaScriptHeapInfoMetadata>& metadata,
-                                  const std::shared_ptr<std::string>& summary, const CompletionAction& done)
-{
     receiveTransfer(
         metadata->size, [summary](const char* data, std::size_t size) { summary->append(data, size); }, done);
 }
