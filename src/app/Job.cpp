@@ -22,14 +22,12 @@ using Logger::Log;
 constexpr unsigned short defaultPort = 9091;
 constexpr int firstDynamicPort = 49152;
 
-void sendProfilerSignal(int pid, unsigned short port)
+void sendProfilerSignal(const Guard::TargetProcess& target, unsigned short port)
 {
-    if (!Guard::TargetSignal::mayBeSignalled(pid)) {
+    if (!Guard::TargetSignal::mayBeSignalled(target.pid())) {
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }
-    sigval value{};
-    value.sival_int = port;
-    if (sigqueue(pid, SIGUSR1, value) == -1) {
+    if (target.queueSignal(SIGUSR1, port) == -1) {
         throw std::runtime_error(std::string("Sending profiler signal to target failed: ") + std::strerror(errno));
     }
 }
@@ -49,25 +47,28 @@ void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)
 
 void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options)
 {
+    // Pinned right after its lookup, before anything is done on its behalf.
+    const auto target = Guard::TargetProcess::pin(options->getPID());
     asio::io_context ioContext;
     std::optional<SocketCommunication::Server> server;
     const auto port =
-        startServer(ioContext, server, options, [](int from) { return Utils::Helper::getFreePort(from); });
-    enqueueProfilerSignalJob(ioContext, port, options);
+        startServer(ioContext, server, options, target, [](int from) { return Utils::Helper::getFreePort(from); });
+    enqueueProfilerSignalJob(ioContext, port, options, target);
     ioContext.run();
 }
 
 unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
-                           const std::shared_ptr<InputOptions::InputParser>& options, const PortProbe& probe)
+                           const std::shared_ptr<InputOptions::InputParser>& options,
+                           const Guard::TargetProcess& target, const PortProbe& probe)
 {
     if (!options->shouldUseDynamicPorting()) {
-        server.emplace(ioContext, defaultPort, options);
+        server.emplace(ioContext, defaultPort, options, target);
         return defaultPort;
     }
     for (int from = firstDynamicPort;;) {
         const auto port = static_cast<unsigned short>(probe(from)); // past the range: "Faile to find free port."
         try {
-            server.emplace(ioContext, port, options);
+            server.emplace(ioContext, port, options, target);
             return port;
         } catch (const std::system_error& error) {
             if (error.code() != asio::error::address_in_use) {
@@ -79,13 +80,14 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
 }
 
 void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
-                              const std::shared_ptr<InputOptions::InputParser>& options)
+                              const std::shared_ptr<InputOptions::InputParser>& options,
+                              const Guard::TargetProcess& target)
 {
-    asio::post(ioContext, [port, &options] {
+    asio::post(ioContext, [port, &options, &target] {
         const Log logger(options->isVerboseMode());
         logger.info(Log::StringFormat("Sending profiler signal to target process with pid %d on port %d",
                                       options->getPID(), port));
-        sendProfilerSignal(options->getPID(), port);
+        sendProfilerSignal(target, port);
     });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/TargetProcess.h"
 #include "link/Server.h"
 #include "options/InputParser.h"
 
@@ -25,9 +26,11 @@ using PortProbe = std::function<int(int from)>;
 /// returns that port. A dynamic port that another process takes between the probe and the
 /// listener moves the search on.
 unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
-                           const std::shared_ptr<InputOptions::InputParser>& options, const PortProbe& probe);
+                           const std::shared_ptr<InputOptions::InputParser>& options,
+                           const Guard::TargetProcess& target, const PortProbe& probe);
 /// Queues the job that sends the target SIGUSR1 carrying the port; sends nothing yet.
 void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
-                              const std::shared_ptr<InputOptions::InputParser>& options);
+                              const std::shared_ptr<InputOptions::InputParser>& options,
+                              const Guard::TargetProcess& target);
 
 } // namespace YultService

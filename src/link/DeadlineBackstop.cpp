@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <poll.h>
 #include <unistd.h>
 
 namespace YultService::SocketCommunication {
@@ -18,6 +19,11 @@ namespace YultService::SocketCommunication {
 // is async-signal-safe: it reads the clock, re-arms the timer while the deadline has moved on,
 // and otherwise writes the prepared line with write(2) and ends the process with _exit, without
 // flushing streams that may be the stuck ones.
+//
+// The line itself must not block the end either: when standard error is a pipe or terminal that
+// nobody reads (often the same one as a stuck standard output), it is written only if there is
+// room for it, and the write is bounded by one more tick of the timer, which then only ends the
+// process. The line is given up; the status is not.
 //
 // It fires a second after the deadline: a loop that is not stuck has met the deadline by then
 // and ended the run itself, with its buffered output flushed. So in practice it acts only for a
@@ -29,6 +35,7 @@ namespace YultService::SocketCommunication {
 namespace {
 
 constexpr std::int64_t graceNs = 1'000'000'000;
+constexpr std::int64_t lineWriteNs = 100'000'000;
 constexpr std::size_t lineCapacity = 512;
 
 static_assert(std::atomic<std::int64_t>::is_always_lock_free, "the handler reads the deadline");
@@ -36,6 +43,7 @@ static_assert(std::atomic<std::int64_t>::is_always_lock_free, "the handler reads
 timer_t timer{};
 volatile std::sig_atomic_t installed = 0;
 volatile std::sig_atomic_t endingStatus = -1;
+volatile std::sig_atomic_t writingLine = 0;
 std::atomic<std::int64_t> dueNs{INT64_MAX};
 // Changed only with SIGALRM blocked, so the handler never sees them half-written.
 char line[lineCapacity];
@@ -58,6 +66,10 @@ void setTimer(std::int64_t at)
 
 void writeLine()
 {
+    pollfd output{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&output, 1, 0) != 1 || (output.revents & POLLOUT) == 0) {
+        return;
+    }
     for (std::size_t written = 0; written < lineLength;) {
         const ssize_t count = write(STDERR_FILENO, line + written, lineLength - written);
         if (count < 0 && errno == EINTR) {
@@ -84,6 +96,15 @@ void onAlarm(int)
     if (endingStatus >= 0) {
         _exit(endingStatus);
     }
+    if (writingLine) {
+        _exit(lineStatus); // the line's write is stuck after all
+    }
+    writingLine = 1;
+    setTimer(static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec + lineWriteNs);
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm, nullptr); // so that the next tick can interrupt the write
     writeLine();
     _exit(lineStatus);
 }

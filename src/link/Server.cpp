@@ -20,8 +20,9 @@ const std::string expiredMessage =
 } // namespace
 
 Server::Server(asio::io_context& ioContext, unsigned short port,
-               const std::shared_ptr<InputOptions::InputParser>& options)
-    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), options(options)
+               const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target)
+    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), options(options),
+      target(target)
 {
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
     acceptor.open(endpoint.protocol());
@@ -59,7 +60,7 @@ void Server::doAccept()
         // From here on the session's own deadline bounds the run.
         accepted = true;
         deadline.cancel();
-        std::make_shared<Session>(ioContext, std::move(socket), options)->start();
+        std::make_shared<Session>(ioContext, std::move(socket), options, target)->start();
     });
 }
 

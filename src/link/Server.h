@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/TargetProcess.h"
 #include "link/ConnectionDiagnosis.h"
 #include "options/InputParser.h"
 
@@ -17,8 +18,9 @@ class Server
 {
   public:
     /// Listens on 0.0.0.0:port (throws std::system_error naming the failed step), arms the
-    /// deadline and starts the one accept. Must outlive the event loop's run.
-    Server(asio::io_context& ioContext, unsigned short port, const std::shared_ptr<InputOptions::InputParser>& options);
+    /// deadline and starts the one accept. Must outlive the event loop's run, as must `target`.
+    Server(asio::io_context& ioContext, unsigned short port, const std::shared_ptr<InputOptions::InputParser>& options,
+           const Guard::TargetProcess& target);
 
   private:
     void doAccept();
@@ -32,6 +34,7 @@ class Server
     asio::io_context& ioContext;
     asio::steady_timer deadline;
     const std::shared_ptr<InputOptions::InputParser>& options;
+    const Guard::TargetProcess& target;
     bool accepted = false;
     WaitRecord seen; ///< what the wait for the connection met, for the verbose diagnosis
 };

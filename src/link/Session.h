@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/TargetProcess.h"
 #include "link/Metadata.h"
 #include "link/TransferFeed.h"
 #include "logger/Log.h"
@@ -47,9 +48,9 @@ class Session : public std::enable_shared_from_this<Session>
     /// Given the result line being built ("JavaScript HeapInfo: " and the summary) and the final count.
     using HeapReceiptCallback = std::function<void(std::string&, std::streamoff)>;
 
-    /// Takes over the connected socket; performs no input or output.
+    /// Takes over the connected socket; performs no input or output. `target` must outlive the session.
     Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
-            const std::shared_ptr<InputOptions::InputParser>& options);
+            const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target);
 
     /// Arms the session deadline and starts reading the application's first message.
     void start();
@@ -109,10 +110,12 @@ class Session : public std::enable_shared_from_this<Session>
     void handleHeapAnnouncement(const std::string& message);
 
     const std::shared_ptr<InputOptions::InputParser>& options;
+    const Guard::TargetProcess& target;
     std::unique_ptr<Logger::Log> logger;
 
     /// Reception (SessionReception.cpp): an announced transfer, then its receipt, result line and end.
     void receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done);
+    void awaitEmptyTransfer();
     void feedTransfer(std::size_t count);
     void finishTransfer();
     /// Acknowledges a complete trace and prints where it is, or reports it failed; ends the run.
@@ -129,6 +132,8 @@ class Session : public std::enable_shared_from_this<Session>
         CompletionAction done;
     };
     std::unique_ptr<Transfer> transfer;
+    static constexpr std::chrono::seconds emptyTransferGrace{1};
+    asio::steady_timer graceTimer; ///< ends the wait for an empty transfer's one read
 };
 
 } // namespace YultService::SocketCommunication

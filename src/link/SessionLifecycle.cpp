@@ -14,9 +14,9 @@ const std::string expiredMessage =
 }
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
-                 const std::shared_ptr<InputOptions::InputParser>& options)
-    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, options(options),
-      logger(std::make_unique<Logger::Log>(options->isVerboseMode()))
+                 const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target)
+    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, options(options), target(target),
+      logger(std::make_unique<Logger::Log>(options->isVerboseMode())), graceTimer(ioContext)
 {
 }
 

@@ -24,9 +24,15 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
         return;
     }
     const std::string path = "/tmp/" + metadata->filename;
-    auto file = std::make_shared<TraceFile>(path, Guard::TraceFileRule::traceOwner(options->getPID()));
-    CompletionAction done = [file, callback, path](std::streamoff count) {
+    // Decided when the trace is announced: the target may have changed since the job began.
+    const auto decision = Guard::TraceFileRule::ownerAtAnnouncement(target);
+    auto file = std::make_shared<TraceFile>(path, decision.owner, decision.refusal);
+    CompletionAction done = [this, file, callback, path](std::streamoff count) {
         const bool stored = file->close();
+        if (!file->trouble().empty()) {
+            logger->warn(
+                Logger::Log::StringFormat("readCPUTraceFileData - Trace file not stored: %s", file->trouble().c_str()));
+        }
         callback(path, count, stored);
     };
     receiveTransfer(
@@ -49,16 +55,29 @@ void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInf
         metadata->size, [summary](const char* data, std::size_t size) { summary->append(data, size); }, done);
 }
 
-// An announced size of 0 is complete before any read: the application owes no byte, and the
-// end marker it may still send would only be dropped.
 void Session::receiveTransfer(std::streamoff announced, TransferFeed::Sink keep, const CompletionAction& done)
 {
     transfer = std::make_unique<Transfer>(Transfer{TransferFeed(announced, std::move(keep)), done});
     if (transfer->feed.complete()) {
-        finishTransfer();
+        awaitEmptyTransfer();
         return;
     }
     readTransferData();
+}
+
+// An announced size of 0 owes no byte, but the application reads one message per read: a receipt
+// sent right behind the acknowledgement would reach it in the same read, as neither. So the
+// transfer waits for one read (the end marker, usually), or for a short grace without one.
+void Session::awaitEmptyTransfer()
+{
+    readTransferData();
+    graceTimer.expires_after(emptyTransferGrace);
+    graceTimer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
+        const auto self = weak.lock();
+        if (!ec && self && self->transfer) {
+            self->finishTransfer();
+        }
+    });
 }
 
 // Each piece the feed takes counts as one received message with its progress line.

@@ -11,7 +11,13 @@ const std::string prefix = "YultService: ";
 
 Log::Log(bool verbose) : verbose(verbose) {}
 
-void Log::error(const std::string& message) { writeLine(std::cerr, message); }
+// Standard output is buffered and standard error is not: with both on one pipe, the lines
+// written before an error must go out before it.
+void Log::error(const std::string& message)
+{
+    std::cout.flush();
+    writeLine(std::cerr, message);
+}
 
 void Log::result(const std::string& message) { writeLine(std::cout, message); }
 

@@ -68,5 +68,30 @@ TEST_F(CallerNotReading, StalledOutputDoesNotOutlastSessionDeadline)
     std::filesystem::remove("/tmp/" + name);
 }
 
+// Both outputs on one pipe that is full and never read: the agent blocks flushing its first line
+// and then cannot write the deadline's line either. The run still ends, with the deadline's status.
+TEST_F(CallerNotReading, FullMergedOutputStillEnds)
+{
+    startAgent({"-C", "-S", "-V"}, getpid(), ChildProcess::Output::FullMerged);
+    EXPECT_GT(app.awaitSignalValue(), 0); // taken, never answered: the server deadline comes
+    EXPECT_EQ(agent->waitExit(20s), 1);
+}
+
+// Both outputs on one pipe: the lines come in the order of the events, a result before the error
+// that follows it.
+TEST_F(CallerNotReading, MergedOutputKeepsTheOrderOfEvents)
+{
+    connectAgent({"-C", "-O"}, ChildProcess::Output::Merged);
+    EXPECT_EQ(app.handshake(), "stop-profiling");
+    sendSettled("profiling-stopped");
+    app.send("profiler-trace-metadata:trace-filename:#trace-filesize:1");
+    EXPECT_EQ(agent->waitExit(), 0);
+    std::string merged;
+    for (std::string line; !(line = agent->readLine()).empty();) {
+        merged += line + "\n";
+    }
+    EXPECT_EQ(merged, lines({"Profiling stopped", "CPU Trace file metadata is corrupted"}));
+}
+
 } // namespace
 } // namespace YultTest

@@ -1,6 +1,5 @@
 #include "guard/PeerAccess.h"
 #include "guard/TargetSignal.h"
-#include "guard/TraceFileRule.h"
 
 #include <gtest/gtest.h>
 
@@ -205,20 +204,6 @@ TEST(PeerAccess, ServedOnlyALiveSocketOfRootOursOrTheTargetsUser)
     for (const auto& c : cases) {
         EXPECT_EQ(PeerAccess::mayServe(c.lookup, ours, getpid()), c.served) << c.name;
     }
-}
-
-TEST(TraceFileRule, OwnerIsTheTargetsUserOnlyForRoot)
-{
-    const auto self = TraceFileRule::traceOwner(getpid(), 0, 0);
-    ASSERT_TRUE(self);
-    EXPECT_EQ(self->uid, geteuid());
-    EXPECT_EQ(self->gid, getegid());
-    const auto asUser = TraceFileRule::traceOwner(getpid(), 1000, 1001);
-    ASSERT_TRUE(asUser);
-    EXPECT_EQ(asUser->uid, 1000U);
-    EXPECT_EQ(asUser->gid, 1001U);
-    EXPECT_FALSE(TraceFileRule::traceOwner(-1, 0, 0)); // a target gone: no owner to replace for
-    EXPECT_TRUE(TraceFileRule::traceOwner(-1, 1000, 1000));
 }
 
 } // namespace

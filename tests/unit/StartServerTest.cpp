@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <system_error>
+#include <unistd.h>
 
 // The listener's start with -D, in this process: another listener takes the port the probe found.
 namespace YultTest {
@@ -46,9 +47,10 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListenerMovesTheSearchOn)
 {
     asio::io_context ioContext;
     const auto options = dynamicPortOptions();
+    const auto target = YultService::Guard::TargetProcess::pin(getpid());
     std::optional<Listener> thief;
     std::optional<YultService::SocketCommunication::Server> server;
-    const unsigned short port = startServer(ioContext, server, options, ThievingProbe{ioContext, thief});
+    const unsigned short port = startServer(ioContext, server, options, target, ThievingProbe{ioContext, thief});
     ASSERT_TRUE(thief && server);
     EXPECT_GT(port, thief->local_endpoint().port());
     AppPeer peer;
@@ -59,11 +61,12 @@ TEST(DynamicPort, LastPortTakenBetweenProbeAndListenerMeansNoFreePort)
 {
     asio::io_context ioContext;
     const auto options = dynamicPortOptions();
+    const auto target = YultService::Guard::TargetProcess::pin(getpid());
     std::optional<Listener> thief;
     std::optional<YultService::SocketCommunication::Server> server;
     const ThievingProbe steal{ioContext, thief};
     try {
-        startServer(ioContext, server, options, [&steal](int from) { return steal(std::max(from, 65535)); });
+        startServer(ioContext, server, options, target, [&steal](int from) { return steal(std::max(from, 65535)); });
         ADD_FAILURE() << "a server started";
     } catch (const std::system_error&) {
         ADD_FAILURE() << "the lost port was not moved past";

@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <sys/fsuid.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,47 +20,64 @@ using YultPeer::TempDir;
 using YultPeer::writeFile;
 
 // What may stand at the path when the trace arrives: only a plain file of the trace's owner with
-// one link is replaced; without a known owner nothing is.
+// one link is replaced; without a known owner nothing is. As root, the file is made and written
+// as its owner would: where the owner may not create a file, no file is made.
 TEST(TraceFile, OpensOnlyWhatItMayReplace)
 {
-    const TempDir dir;
+    const TempDir dir, shared;
+    chmod(shared.path.c_str(), 01777);
     const std::string other = dir.path + "/other";
     const std::string kept = "kept as it was";
     using Plant = void (*)(const std::string& path, const std::string& other);
     const Plant nothing = [](const std::string&, const std::string&) {};
     const Plant file = [](const std::string& path, const std::string&) { writeFile(path, "kept as it was"); };
-    const TraceFileRule::Owner self{geteuid(), getegid()}, stranger{65534, 65534};
+    const TraceFileRule::Owner self{geteuid(), getegid(), {}}, stranger{65534, 65534, {}};
+    const bool root = geteuid() == 0;
     const struct
     {
         const char* name;
+        const std::string& in;
         Plant plant;
         std::optional<TraceFileRule::Owner> owner;
         bool opens;
     } cases[] = {
-        {"nothing", nothing, self, true},
-        {"earlier trace", file, self, true},
-        {"symbolic link", [](const std::string& path, const std::string& to) { symlink(to.c_str(), path.c_str()); },
+        {"nothing", dir.path, nothing, self, true},
+        {"earlier trace", dir.path, file, self, true},
+        {"symbolic link", dir.path,
+         [](const std::string& path, const std::string& to) { symlink(to.c_str(), path.c_str()); }, self, false},
+        {"hard link", dir.path, [](const std::string& path, const std::string& to) { link(to.c_str(), path.c_str()); },
          self, false},
-        {"hard link", [](const std::string& path, const std::string& to) { link(to.c_str(), path.c_str()); }, self,
+        {"fifo", dir.path, [](const std::string& path, const std::string&) { mkfifo(path.c_str(), 0644); }, self,
          false},
-        {"fifo", [](const std::string& path, const std::string&) { mkfifo(path.c_str(), 0644); }, self, false},
-        {"directory", [](const std::string& path, const std::string&) { mkdir(path.c_str(), 0755); }, self, false},
-        {"another owner's file", file, stranger, false},
-        {"a file, no owner known", file, std::nullopt, false},
+        {"directory", dir.path, [](const std::string& path, const std::string&) { mkdir(path.c_str(), 0755); }, self,
+         false},
+        {"another owner's file", dir.path, file, stranger, false},
+        {"a file, no owner known", dir.path, file, std::nullopt, false},
+        {"nothing, in a directory only root may write", dir.path, nothing, stranger, !root},
+        {"nothing, in a sticky directory", shared.path, nothing, stranger, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        if (!root && c.owner && c.owner->uid != geteuid() && c.opens) {
+            continue; // only root writes as another user
+        }
         writeFile(other, kept);
-        const std::string path = dir.path + "/" + c.name;
+        const std::string path = c.in + "/" + c.name;
         c.plant(path, other);
         TraceFile file(path, c.owner);
         EXPECT_EQ(file.isOpen(), c.opens);
+        EXPECT_EQ(file.trouble().empty(), c.opens) << file.trouble();
         file.write("new", 3);
         EXPECT_EQ(file.close(), c.opens);
         EXPECT_EQ(readFile(other), kept);
-        if (std::filesystem::is_regular_file(std::filesystem::symlink_status(path))) {
+        struct stat info = {};
+        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
             EXPECT_EQ(readFile(path), c.opens ? "new" : kept);
+            EXPECT_EQ(info.st_uid, c.opens ? c.owner->uid : geteuid());
+        } else {
+            EXPECT_TRUE(c.plant != nothing || !c.opens);
         }
+        EXPECT_EQ(getuid(), static_cast<uid_t>(setfsuid(static_cast<uid_t>(-1)))); // our own identity back
     }
 }
 

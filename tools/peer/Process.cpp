@@ -71,6 +71,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environme
 {
     const bool piped = output != Output::Files;
     const int pipedFd = output == Output::ClosedErr ? 2 : 1;
+    const bool merged = output == Output::Merged || output == Output::FullMerged;
     int pipeEnds[2] = {-1, -1};
     if (piped && pipe2(pipeEnds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
@@ -79,14 +80,22 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environme
         close(pipeEnds[0]); // gone before the child can write
         pipeEnds[0] = -1;
     }
-    if (output == Output::StalledOut) {
+    if (output == Output::StalledOut || output == Output::FullMerged) {
         fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096); // full after a few lines
+    }
+    if (output == Output::FullMerged) {
+        const std::string filler(4096, '.');
+        fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
+        if (write(pipeEnds[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
+            throw std::runtime_error("cannot fill the pipe");
+        }
+        fcntl(pipeEnds[1], F_SETFL, 0);
     }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     for (const int fd : {1, 2}) {
-        if (piped && fd == pipedFd) {
+        if (piped && (fd == pipedFd || merged)) {
             posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], fd);
         } else {
             const std::string file = files.path + (fd == 1 ? "/out" : "/err");

@@ -27,6 +27,8 @@ class ChildProcess
         ClosedOut,  ///< standard output: a pipe without a reader
         ClosedErr,  ///< standard error: a pipe without a reader
         StalledOut, ///< standard output: a pipe of one page that this process holds and never reads
+        Merged,     ///< both outputs: one pipe that this process reads (readLine)
+        FullMerged, ///< both outputs: one pipe of one page, full from the start, never read
     };
 
     /// argv[0] is looked up on PATH; `env` entries are added to (or replace) this process's own.
