@@ -77,60 +77,6 @@ TEST_F(PeerAccess, OtherUserClosedUnservedTargetServedAfter)
     EXPECT_NE(out.find("YultService: Profiling started\n"), std::string::npos) << out;
 }
 
-// Run as root for a target of another user, the agent writes as that user would: the name of
-// root's file gets no trace, the application's own trace is created as the application's and,
-// the second time, replaced. Here the target ignores the signal, learns no port and is not refused
-// for it; this process (root) speaks for it on the default port.
-TEST_F(PeerAccess, TraceWrittenOnlyWhereTheTargetsUserCouldWrite)
-{
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "a target of another user needs root";
-    }
-    const auto target = ignoringProfilerSignal({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    registry.add(target->pid());
-    const std::string tag = std::to_string(getpid());
-    const std::string rootsFile = "/tmp/yult-guard-root-" + tag + ".log";
-    const std::string trace = "/tmp/yult-guard-app-" + tag + ".json";
-    writeFile(rootsFile, "root's own");
-    const struct
-    {
-        const char* name;
-        std::string path;
-        std::string sent;
-        bool stored;
-        std::string content;
-        uid_t owner;
-    } runs[] = {
-        {"root's file", rootsFile, "overwritten", false, "root's own", 0},
-        {"the first trace", trace, "first", true, "first", nobody},
-        {"the second trace", trace, "second", true, "second", nobody},
-    };
-    for (const auto& run : runs) {
-        SCOPED_TRACE(run.name);
-        startAgent({"-C", "-O"}, target->pid());
-        ASSERT_TRUE(connectOnceListening()) << agent->err();
-        EXPECT_EQ(app.handshake(), "stop-profiling");
-        sendSettled("profiling-stopped");
-        const std::string name = run.path.substr(5);
-        app.send("profiler-trace-metadata:trace-filename:" + name +
-                 "#trace-filesize:" + std::to_string(run.sent.size()));
-        EXPECT_EQ(app.receive(), "ack-profiler-trace-metadata");
-        app.send(run.sent + marker);
-        EXPECT_EQ(app.receiveUntilClosed(), run.stored ? "profiler-trace-file-received" : "");
-        EXPECT_EQ(agent->waitExit(), 0);
-        EXPECT_EQ(agent->out().find("Profile trace dumped to : " + run.path) != std::string::npos, run.stored)
-            << agent->out();
-        EXPECT_EQ(readFile(run.path), run.content);
-        struct stat info = {};
-        EXPECT_EQ(lstat(run.path.c_str(), &info), 0);
-        EXPECT_EQ(info.st_uid, run.owner);
-        app.close();
-    }
-    std::filesystem::remove(rootsFile);
-    std::filesystem::remove(trace);
-    EXPECT_TRUE(target->alive());
-}
-
 // The target runs as an unprivileged user and connects as itself.
 TEST_F(PeerAccess, PeerOfTargetsUserServed)
 {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstdint>
+#include <cstring>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -149,6 +150,46 @@ void AppPeer::close()
         ::close(socketFd);
         socketFd = -1;
     }
+}
+
+bool AppPeer::handOver(int via) const
+{
+    char byte = 'c';
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(sizeof(int));
+    std::memcpy(CMSG_DATA(rights), &socketFd, sizeof(int));
+    return socketFd >= 0 && sendmsg(via, &message, MSG_NOSIGNAL) == 1;
+}
+
+bool AppPeer::takeOver(int via, std::chrono::milliseconds timeout)
+{
+    close();
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    if (!readable(via, timeout) || recvmsg(via, &message, MSG_CMSG_CLOEXEC) != 1) {
+        return false;
+    }
+    const cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    if (rights == nullptr || rights->cmsg_type != SCM_RIGHTS || rights->cmsg_len != CMSG_LEN(sizeof(int))) {
+        return false;
+    }
+    std::memcpy(&socketFd, CMSG_DATA(rights), sizeof(int));
+    return true;
 }
 
 void AppPeer::reset()

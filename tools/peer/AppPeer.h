@@ -54,6 +54,11 @@ class AppPeer
     /// hello / hello / handshake-success-ack; returns the agent's command.
     std::string handshake();
     void close();
+    /// Sends a copy of the connection over the local socket `via` (SCM_RIGHTS), keeping its own:
+    /// the target that made the connection goes on holding it while another process talks on it.
+    bool handOver(int via) const;
+    /// Takes a connection handed over on the local socket `via` as this peer's own.
+    bool takeOver(int via, std::chrono::milliseconds timeout = 10s);
     /// Closes with a reset instead of an orderly end.
     void reset();
 
