@@ -22,9 +22,10 @@ using Logger::Log;
 constexpr unsigned short defaultPort = 9091;
 constexpr int firstDynamicPort = 49152;
 
-void sendProfilerSignal(int pid, unsigned short port)
+void sendProfilerSignal(const Log& logger, int pid, unsigned short port)
 {
-    if (!Guard::TargetSignal::mayBeSignalled(pid)) {
+    if (const auto verdict = Guard::TargetSignal::judge(pid); !verdict.maySignal) {
+        logger.warn("Target not signalled: thread " + verdict.thread + " " + verdict.reason);
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }
     sigval value{};
@@ -85,7 +86,7 @@ void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
         const Log logger(options->isVerboseMode());
         logger.info(Log::StringFormat("Sending profiler signal to target process with pid %d on port %d",
                                       options->getPID(), port));
-        sendProfilerSignal(options->getPID(), port);
+        sendProfilerSignal(logger, options->getPID(), port);
     });
 }
 
