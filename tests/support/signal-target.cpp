@@ -10,9 +10,9 @@
 //                    from a signalfd and answers every agent that signals it
 #include "AppPeer.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 #include <poll.h>
 #include <pthread.h>
@@ -35,22 +35,14 @@ sigset_t setOf(std::initializer_list<int> signals)
     return set;
 }
 
-[[noreturn]] void loopInPpoll()
+// Loops on ppoll or epoll_pwait, each given a mask of its own that blocks SIGUSR1.
+[[noreturn]] void loopWithCallMask(bool epoll)
 {
     const sigset_t callMask = setOf({SIGUSR1});
     const timespec timeout{0, 200'000'000};
-    for (;;) {
-        ppoll(nullptr, 0, &timeout, &callMask);
-    }
-}
-
-[[noreturn]] void loopInEpollPwait()
-{
-    const sigset_t callMask = setOf({SIGUSR1});
-    const int epoll = epoll_create1(EPOLL_CLOEXEC);
-    epoll_event event{};
-    for (;;) {
-        epoll_pwait(epoll, &event, 1, 200, &callMask);
+    const int epollFd = epoll ? epoll_create1(EPOLL_CLOEXEC) : -1;
+    for (epoll_event event{};;) {
+        epoll ? epoll_pwait(epollFd, &event, 1, 200, &callMask) : ppoll(nullptr, 0, &timeout, &callMask);
     }
 }
 
@@ -63,46 +55,41 @@ sigset_t setOf(std::initializer_list<int> signals)
     }
 }
 
-timespec operator+(timespec at, long nanoseconds)
-{
-    at.tv_nsec += nanoseconds;
-    at.tv_sec += at.tv_nsec / 1'000'000'000;
-    at.tv_nsec %= 1'000'000'000;
-    return at;
-}
-
 // Each thread spends the first half of every 4 ms in sigtimedwait and the second asleep, with
 // SIGUSR1 unblocked throughout. The threads keep their phases spread over the period on the
 // clock, so at any moment about half of them are between polls.
 constexpr int pollers = 8;
-constexpr long period = 4'000'000;
+constexpr long long period = 4'000'000;
 
-void pollUnblocked(timespec start)
+timespec at(long long nanoseconds) { return {nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000}; }
+
+long long now()
+{
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock);
+    return clock.tv_sec * 1'000'000'000LL + clock.tv_nsec;
+}
+
+[[noreturn]] void pollUnblocked(long long next)
 {
     const sigset_t waited = setOf({SIGUSR1});
-    for (timespec next = start;;) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        next = next + period / 2;
-        const long left = (next.tv_sec - now.tv_sec) * 1'000'000'000 + next.tv_nsec - now.tv_nsec;
-        if (left > 0) {
-            const timespec timeout{0, left};
-            sigtimedwait(&waited, nullptr, &timeout);
-        }
-        next = next + period / 2;
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+    for (;;) {
+        next += period / 2;
+        const timespec timeout = at(std::max(next - now(), 0LL));
+        sigtimedwait(&waited, nullptr, &timeout);
+        next += period / 2;
+        const timespec wake = at(next);
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
     }
 }
 
 [[noreturn]] void pollUnblockedInThreads()
 {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long start = now();
     for (int i = 1; i < pollers; ++i) {
-        std::thread(pollUnblocked, start + i * (period / pollers)).detach();
+        std::thread(pollUnblocked, start + i * period / pollers).detach();
     }
     pollUnblocked(start);
-    std::abort();
 }
 
 // Answers each agent's start command as an application whose profiler has started.
@@ -132,10 +119,8 @@ void serveAgents()
 int main(int argc, char** argv)
 {
     const std::string mode = argc == 2 ? argv[1] : "";
-    if (mode == "ppoll") {
-        loopInPpoll();
-    } else if (mode == "epoll-pwait") {
-        loopInEpollPwait();
+    if (mode == "ppoll" || mode == "epoll-pwait") {
+        loopWithCallMask(mode == "epoll-pwait");
     } else if (mode == "other-signals") {
         waitForOtherSignals();
     } else if (mode == "unblocked-poll") {
