@@ -1,6 +1,5 @@
 #include "link/Server.h"
 
-#include "guard/PeerAccess.h"
 #include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
@@ -44,12 +43,17 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        if (!mayServePeer()) {
+        const auto decision = judgePeer();
+        if (!decision.ownerRule.empty() && !toldOwnerRule) {
+            toldOwnerRule = true;
+            logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
+                        "): serving any local process of the target's user, root or our own user");
+        }
+        if (!decision.served) {
             ++seen.refusedPeers;
             seen.lastRefusedPeer = describePeer();
-            logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: not a local process of the "
-                                                  "target's user",
-                                                  seen.lastRefusedPeer.c_str()));
+            logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: %s",
+                                                  seen.lastRefusedPeer.c_str(), decision.reason.c_str()));
             asio::error_code ignored;
             socket.close(ignored);
             doAccept();
@@ -64,12 +68,13 @@ void Server::doAccept()
 }
 
 // Who may be served is the guard's to say; see Guard::PeerAccess.
-bool Server::mayServePeer() const
+Guard::PeerAccess::Decision Server::judgePeer() const
 {
     asio::error_code ec;
     const auto peer = socket.remote_endpoint(ec);
     const auto own = ec ? peer : socket.local_endpoint(ec);
-    return !ec && Guard::PeerAccess::mayServe(peer, own, options->getPID());
+    return ec ? Guard::PeerAccess::Decision{false, "lookup failed: " + ec.message()}
+              : Guard::PeerAccess::decide(peer, own, options->getPID());
 }
 
 std::string Server::describePeer() const

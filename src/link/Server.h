@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/PeerAccess.h"
 #include "link/ConnectionDiagnosis.h"
 #include "options/InputParser.h"
 
@@ -10,9 +11,9 @@
 
 namespace YultService::SocketCommunication {
 
-/// The listening end of the link: serves exactly one connection, from a local process of the
-/// target's user (or root, or our own user), and starts a session on it; other peers are closed
-/// unserved. The server deadline bounds only the wait for that connection.
+/// The listening end of the link: serves exactly one connection, from the target (or a process it
+/// started), and starts a session on it; other peers are closed unserved. The server deadline
+/// bounds only the wait for that connection.
 class Server
 {
   public:
@@ -22,7 +23,7 @@ class Server
 
   private:
     void doAccept();
-    bool mayServePeer() const;
+    Guard::PeerAccess::Decision judgePeer() const;
     std::string describePeer() const;
     void armDeadlineWait();
     void checkDeadline();
@@ -33,6 +34,7 @@ class Server
     asio::steady_timer deadline;
     const std::shared_ptr<InputOptions::InputParser>& options;
     bool accepted = false;
+    bool toldOwnerRule = false;
     WaitRecord seen; ///< what the wait for the connection met, for the verbose diagnosis
 };
 
