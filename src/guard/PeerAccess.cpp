@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -134,13 +135,28 @@ Lookup lookUpInTables(const PeerAccess::Connection& connection)
     return lookup;
 }
 
+// "socket:[" of a socket's link.
+constexpr ssize_t socketPrefix = 8;
+
+// How many connections wait in the listen queue of `listener`; 0 where it cannot be told.
+unsigned waitingConnections(int listener)
+{
+    tcp_info info{};
+    socklen_t size = sizeof(info);
+    // For a listener the kernel gives the length of its queue in this field.
+    const bool told = getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+                      size >= offsetof(tcp_info, tcpi_unacked) + sizeof(info.tcpi_unacked) &&
+                      info.tcpi_state == TCP_LISTEN;
+    return told ? info.tcpi_unacked : 0;
+}
+
 // A bound on the processes walked, against a fork bomb or a tree of pids reused under the walk.
 constexpr std::size_t maxProcesses = 4096;
 
 // Whether process `pid` has a descriptor whose link is `link`: 1, 0, or -1 with errno when its
-// descriptors cannot be listed or read. One readlink per descriptor, stopping at the first match,
-// keeps a refusal cheap for a target holding hundreds of descriptors.
-int holds(int pid, const char* link, std::size_t length)
+// descriptors cannot be listed or read; on 0, `seen` (when given) has had every socket added. One
+// readlink per descriptor, stopping at the first match.
+int holds(int pid, const char* link, std::size_t length, std::vector<unsigned long>* seen)
 {
     char path[32];
     std::snprintf(path, sizeof(path), "/proc/%d/fd", pid);
@@ -164,6 +180,9 @@ int holds(int pid, const char* link, std::size_t length)
         if (size == static_cast<ssize_t>(length) && std::memcmp(text, link, length) == 0) {
             held = 1;
             break;
+        }
+        if (seen != nullptr && size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
+            seen->push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
         }
         // Reading a link may be refused where listing them was not (a security module).
         if (size < 0 && forbidden(errno)) {
@@ -206,18 +225,38 @@ void addChildren(int pid, std::vector<int>& processes)
 
 } // namespace
 
-PeerAccess::Decision PeerAccess::decide(const asio::ip::tcp::endpoint& peer, const asio::ip::tcp::endpoint& own,
-                                        int pid)
+PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socket& connection, int pid,
+                                        Snapshot& snapshot)
 {
+    // Connections leave the listen queue in the order they joined it, one per decision.
+    const bool covered = snapshot.covers > 0;
+    snapshot.covers -= covered ? 1 : 0;
+    asio::error_code ec;
+    const auto peer = connection.remote_endpoint(ec);
+    const auto own = ec ? peer : connection.local_endpoint(ec);
+    if (ec) {
+        return {false, "lookup failed: " + ec.message()};
+    }
     if (!peer.address().is_v4() || !own.address().is_v4()) {
         return {false, "lookup failed: not an IPv4 connection"};
     }
-    const Connection connection{{networkOrder(peer.address().to_v4()), peer.port()},
-                                {networkOrder(own.address().to_v4()), own.port()}};
-    const Lookup lookup = lookUpPeer(connection);
+    const Lookup lookup = lookUpPeer(
+        {{networkOrder(peer.address().to_v4()), peer.port()}, {networkOrder(own.address().to_v4()), own.port()}});
     Holding holding;
     if (lookup.status == Lookup::Found && lookup.inode != 0) {
-        holding = holderOf(lookup.inode, pid);
+        if (covered) {
+            const bool held = std::binary_search(snapshot.inodes.begin(), snapshot.inodes.end(), lookup.inode);
+            holding = {held ? Holding::Held : Holding::NotHeld};
+        } else {
+            // Counted before the look, so that each of them was connected before it.
+            const unsigned waiting = waitingConnections(listener);
+            std::vector<unsigned long> seen;
+            holding = holderOf(lookup.inode, pid, &seen);
+            if (holding.status == Holding::NotHeld) {
+                std::sort(seen.begin(), seen.end());
+                snapshot = {std::move(seen), waiting};
+            }
+        }
     }
     if (holding.status == Holding::Unreadable) {
         holding.targetUids = processIds(pid, "Uid:");
@@ -265,14 +304,14 @@ PeerAccess::Lookup PeerAccess::lookUpPeer(const Connection& connection)
     return lookup.status == Lookup::Unavailable ? lookUpInTables(connection) : lookup;
 }
 
-PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, int pid)
+PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen)
 {
     char link[40];
     const int length = std::snprintf(link, sizeof(link), "socket:[%lu]", inode);
     // The target first, then the processes it started, nearest first.
     std::vector<int> processes{pid};
     for (std::size_t next = 0; next < processes.size(); ++next) {
-        const int held = holds(processes[next], link, static_cast<std::size_t>(length));
+        const int held = holds(processes[next], link, static_cast<std::size_t>(length), seen);
         if (held > 0) {
             return {Holding::Held};
         }

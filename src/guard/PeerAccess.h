@@ -17,14 +17,15 @@ namespace YultService::Guard {
 /// connection is served only when its socket is held by the target or by a process it started,
 /// found among the `socket:[inode]` links of their /proc descriptors. The kernel is asked for that
 /// one socket, the other end of our connection, with an exact sock_diag request, which answers in
-/// microseconds however many sockets there are, and the descriptors are read with one readlink
-/// each, so a flood of refusals cannot use up the wait for the application. A socket without an
-/// owning process (inode 0: closed, orphaned, in TIME_WAIT) is no one's and is refused; so is a
-/// peer with no socket here (another host). Where sock_diag is missing or a security module
-/// forbids it, the /proc/net TCP tables are read instead; only where neither exists is the peer
-/// served, as on systems without them. A failure that may pass (no descriptor or memory left, an
-/// interrupted call) refuses. Where the target's descriptors cannot be read at all (a target that
-/// is not dumpable, for an agent that is not root), its user, root and our own user are served.
+/// microseconds however many sockets there are; the descriptors cost a readlink each, so one full
+/// look at them judges every connection already waiting when it was made, and a flood of refusals
+/// cannot use up the wait for the application. A socket without an owning process (inode 0:
+/// closed, orphaned, in TIME_WAIT) is no one's and is refused; so is a peer with no socket here
+/// (another host). Where sock_diag is missing or a security module forbids it, the /proc/net TCP
+/// tables are read instead; only where neither exists is the peer served, as on systems without
+/// them. A failure that may pass (no descriptor or memory left, an interrupted call) refuses. Where
+/// the target's descriptors cannot be read at all (a target that is not dumpable, for an agent
+/// that is not root), its user, root and our own user are served.
 class PeerAccess
 {
   public:
@@ -75,16 +76,28 @@ class PeerAccess
         std::string ownerRule{}; ///< the owner rule decided: why the descriptors could not be read
     };
 
-    /// The decision for the accepted connection from `peer` to `own`, made for target `pid`.
-    static Decision decide(const asio::ip::tcp::endpoint& peer, const asio::ip::tcp::endpoint& own, int pid);
+    /// The sockets that the target and its descendants held at one full look, and how many of the
+    /// connections still to be accepted were already waiting then: their peers' sockets were
+    /// connected before the look, so for them it is as good as a look of their own.
+    struct Snapshot
+    {
+        std::vector<unsigned long> inodes{}; ///< sorted
+        unsigned covers = 0;
+    };
+
+    /// The decision for `connection`, just accepted from `listener`, made for target `pid`. Each
+    /// connection accepted is judged, in order; `snapshot` carries a full look over to the
+    /// connections that were waiting when it was made, so that a flood costs one look per batch.
+    static Decision decide(int listener, const asio::ip::tcp::socket& connection, int pid, Snapshot& snapshot);
     /// The decision from what was looked up; `holding` matters only for a live socket here.
     static Decision decide(const Lookup& lookup, const Holding& holding, unsigned ownUid);
 
     /// Looks up the socket at the other end of the connection: sock_diag, or the tables.
     static Lookup lookUpPeer(const Connection& connection);
     /// Whether process `pid` or one of its descendants (where the kernel lists children) holds
-    /// the socket `inode`; stops at the first descriptor that does.
-    static Holding holderOf(unsigned long inode, int pid);
+    /// the socket `inode`; stops at the first descriptor that does. Where it does not, `seen`
+    /// (when given) receives every socket they hold.
+    static Holding holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen = nullptr);
 
     /// An exact sock_diag request for the socket whose own end is `connection.peer` and whose
     /// other end is `connection.own`; with `mapped` as IPv4-mapped IPv6 addresses.

@@ -43,7 +43,7 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        const auto decision = judgePeer();
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, options->getPID(), holders);
         if (!decision.ownerRule.empty() && !toldOwnerRule) {
             toldOwnerRule = true;
             logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
@@ -65,16 +65,6 @@ void Server::doAccept()
         deadline.cancel();
         std::make_shared<Session>(ioContext, std::move(socket), options)->start();
     });
-}
-
-// Who may be served is the guard's to say; see Guard::PeerAccess.
-Guard::PeerAccess::Decision Server::judgePeer() const
-{
-    asio::error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    const auto own = ec ? peer : socket.local_endpoint(ec);
-    return ec ? Guard::PeerAccess::Decision{false, "lookup failed: " + ec.message()}
-              : Guard::PeerAccess::decide(peer, own, options->getPID());
 }
 
 std::string Server::describePeer() const

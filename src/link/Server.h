@@ -23,7 +23,6 @@ class Server
 
   private:
     void doAccept();
-    Guard::PeerAccess::Decision judgePeer() const;
     std::string describePeer() const;
     void armDeadlineWait();
     void checkDeadline();
@@ -35,7 +34,8 @@ class Server
     const std::shared_ptr<InputOptions::InputParser>& options;
     bool accepted = false;
     bool toldOwnerRule = false;
-    WaitRecord seen; ///< what the wait for the connection met, for the verbose diagnosis
+    Guard::PeerAccess::Snapshot holders; ///< the last full look at who holds which socket
+    WaitRecord seen;                     ///< what the wait for the connection met, for the verbose diagnosis
 };
 
 } // namespace YultService::SocketCommunication

@@ -17,8 +17,27 @@ struct Intruder
     const char* name;
     uid_t uid;
     std::function<bool(int port)> act; ///< true when it went as expected
-    bool agentStopped;                 ///< acts while the agent is stopped, so its connections wait
+    int stoppedFor; ///< > 0: acts while the agent is stopped, until this many connections wait for it
 };
+
+/// Waits until `count` connections wait in the listen queue of the port: the kernel's TCP table
+/// shows a listener's queue in place of its receive queue.
+bool awaitQueued(int port, int count)
+{
+    char listener[32];
+    std::snprintf(listener, sizeof(listener), "00000000:%04X 00000000:0000 0A ", port);
+    const auto queued = [&] {
+        const std::string table = readFile("/proc/net/tcp");
+        const auto at = table.find(listener);
+        return at != std::string::npos && std::stoul(table.substr(at + std::strlen(listener) + 9, 8), nullptr, 16) >=
+                                              static_cast<unsigned long>(count);
+    };
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         !queued() && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(100us); // the kernel announces no connection
+    }
+    return queued();
+}
 
 /// Counts the agent's verbose refusal lines that give `reason`.
 int refusals(const std::string& out, const std::string& reason)
@@ -34,9 +53,9 @@ int refusals(const std::string& out, const std::string& reason)
 }
 
 /// Each intruder's connections, a thousand of the target's user among them, get no byte and are
-/// refused within the wait for the application; the target's own connection, made after them all,
-/// is served in the same run. Connections closed before the agent takes them leave orphaned
-/// sockets that the kernel lists with no owning process (and uid 0).
+/// refused within the wait for the application; the target's own connection, made after them all
+/// and waiting behind the thousand, is served in the same run. Connections closed before the agent
+/// takes them leave orphaned sockets that the kernel lists with no owning process (and uid 0).
 TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
 {
     if (geteuid() != 0) {
@@ -79,21 +98,24 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
     const int thousand = agentEmulatedBy().empty() ? 1000 : 10;
     const uid_t targets = geteuid();
     const Intruder intruders[] = {
-        {"another user, IPv4", stranger, greets(false), false},
-        {"the target's user, IPv6, IPv4-mapped", targets, greets(true), false},
-        {"another user closing at once, twice", stranger, closingAtOnce(2), true},
-        {"the target's user holding them by the thousand", targets, holding(thousand), false},
+        {"another user, IPv4", stranger, greets(false), 0},
+        {"the target's user, IPv6, IPv4-mapped", targets, greets(true), 0},
+        {"another user closing at once, twice", stranger, closingAtOnce(2), 2},
+        {"the target's user holding them by the thousand", targets, holding(thousand), thousand},
     };
     startAgent({"-C", "-S", "-V"});
     const int port = app.awaitSignalValue();
     for (const auto& intruder : intruders) {
-        ASSERT_TRUE(!intruder.agentStopped || setStopped(agent->pid(), true));
+        ASSERT_TRUE(intruder.stoppedFor == 0 || setStopped(agent->pid(), true));
         OtherUser peer(
             intruder.uid, [&] { return intruder.act(port) ? 0 : 1; }, OtherUser::Orphan);
+        if (intruder.stoppedFor > 0) {
+            ASSERT_TRUE(awaitQueued(port, intruder.stoppedFor)) << intruder.name;
+            ASSERT_TRUE(&intruder != std::end(intruders) - 1 || app.connectTo(port, true));
+            ASSERT_TRUE(setStopped(agent->pid(), false));
+        }
         EXPECT_EQ(peer.wait(), 0) << intruder.name;
-        ASSERT_TRUE(!intruder.agentStopped || setStopped(agent->pid(), false));
     }
-    ASSERT_TRUE(app.connectTo(port, true));
     EXPECT_EQ(app.handshake(), "start-profiling");
     app.send("profiling-started");
     EXPECT_EQ(agent->waitExit(), 0);
