@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 
 namespace YultTest {
 namespace {
@@ -82,6 +83,10 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
     };
     const auto holding = [](int count) {
         return [count](int port) {
+            rlimit files{};
+            getrlimit(RLIMIT_NOFILE, &files);
+            files.rlim_cur = files.rlim_max; // a peer takes two descriptors
+            setrlimit(RLIMIT_NOFILE, &files);
             std::vector<std::unique_ptr<AppPeer>> held;
             bool unanswered = true;
             for (int i = 0; i < count; ++i) {

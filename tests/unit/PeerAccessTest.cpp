@@ -161,7 +161,6 @@ TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
         {"held by the target or a process it started", live, held, {true}},
         {"the target's user's, held by neither", live, notHeld, {false, notHers}},
         {"root's, held by neither", {Lookup::Found, 0, 7}, notHeld, {false, notHers}},
-        {"our own user's, held by neither", {Lookup::Found, ours, 7}, notHeld, {false, notHers}},
         {"descriptors not read just now",
          live,
          {Holding::Failed, EMFILE},
