@@ -52,10 +52,13 @@ const Case cases[] = {
      [](Deadline& t) {
          for (const int port : {t.startTaken(false), t.startTaken(true)}) {
              for (const bool mapped : {false, true}) {
-                 OtherUser peer(stranger, [port, mapped] {
-                     AppPeer other;
-                     return other.connectTo(port, mapped) && other.closedUnanswered() ? 0 : 1;
-                 });
+                 OtherUser peer(
+                     stranger,
+                     [port, mapped] {
+                         AppPeer other;
+                         return other.connectTo(port, mapped) && other.closedUnanswered() ? 0 : 1;
+                     },
+                     OtherUser::Orphan);
                  EXPECT_EQ(peer.wait(), 0);
              }
          }

@@ -9,7 +9,6 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
-#include <unistd.h>
 
 #include <string>
 
@@ -73,7 +72,9 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         {"a listener on the peer's port", diagSocket(AF_INET, TCP_LISTEN, 54321, 0, 99), {Lookup::Missing}},
         {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
         {"no such socket", diagError(ENOENT), {Lookup::Missing}},
-        {"refused", diagError(EPERM), {Lookup::Failed}},
+        {"forbidden by a security module", diagError(EACCES), {Lookup::Unavailable, 0, 0, EACCES}},
+        {"not permitted", diagError(EPERM), {Lookup::Unavailable, 0, 0, EPERM}},
+        {"a failure that may pass", diagError(ENOBUFS), {Lookup::Failed, 0, 0, ENOBUFS}},
         {"another request's answer", diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), {Lookup::Failed}},
         {"cut short", found.substr(0, found.size() - 4), {Lookup::Failed}},
         {"header only", found.substr(0, sizeof(nlmsghdr)), {Lookup::Failed}},
@@ -84,6 +85,7 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         EXPECT_EQ(lookup.status, c.expected.status) << c.name;
         EXPECT_EQ(lookup.uid, c.expected.uid) << c.name;
         EXPECT_EQ(lookup.inode, c.expected.inode) << c.name;
+        EXPECT_EQ(lookup.error, c.expected.error) << c.name;
     }
 }
 
@@ -124,30 +126,59 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     }
 }
 
-// This process is the target: its user is the target's user.
-TEST(PeerAccess, ServedOnlyALiveSocketOfRootOursOrTheTargetsUser)
+// The decision follows from what was looked up alone: the socket, then who holds it; the owners
+// decide only where the target's descriptors cannot be read.
+TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
 {
     using Lookup = PeerAccess::Lookup;
+    using Holding = PeerAccess::Holding;
     const unsigned ours = 4242;
-    const unsigned targets = getuid();
-    const unsigned stranger = 65533;
+    const unsigned targets = 1000;
+    const Lookup live{Lookup::Found, targets, 7};
+    const Holding held{Holding::Held};
+    const Holding notHeld{Holding::NotHeld};
+    const Holding unreadable{Holding::Unreadable, EACCES, {targets, targets, targets, targets}};
+    const std::string notHers = "not held by the target or a process it started";
+    const std::string ownerRule = std::strerror(EACCES);
     const struct
     {
         const char* name;
         Lookup lookup;
-        bool served;
+        Holding holding;
+        PeerAccess::Decision expected;
     } cases[] = {
-        {"no facility to ask", {Lookup::Unavailable}, true},
-        {"no such socket", {Lookup::Missing}, false},
-        {"a failure that may pass", {Lookup::Failed}, false},
-        {"closed: no owning process", {Lookup::Found, 0, 0}, false},
-        {"root", {Lookup::Found, 0, 7}, true},
-        {"our own user", {Lookup::Found, ours, 7}, true},
-        {"the target's user", {Lookup::Found, targets, 7}, true},
-        {"another user", {Lookup::Found, stranger, 7}, false},
+        {"no facility to ask", {Lookup::Unavailable}, notHeld, {true}},
+        {"another host", {Lookup::Missing}, held, {false, "no socket on this device (another host)"}},
+        {"a lookup that failed",
+         {Lookup::Failed, 0, 0, ENOBUFS},
+         held,
+         {false, "lookup failed: No buffer space available"}},
+        {"an answer that made no sense",
+         {Lookup::Failed},
+         held,
+         {false, "lookup failed: the kernel's answer made no sense"}},
+        {"closed: no owning process", {Lookup::Found, 0, 0}, held, {false, "no owning process (closed, orphaned)"}},
+        {"held by the target or a process it started", live, held, {true}},
+        {"the target's user's, held by neither", live, notHeld, {false, notHers}},
+        {"root's, held by neither", {Lookup::Found, 0, 7}, notHeld, {false, notHers}},
+        {"descriptors not read just now",
+         live,
+         {Holding::Failed, EMFILE},
+         {false, "lookup failed: Too many open files"}},
+        {"unreadable: the target's user", live, unreadable, {true, "", ownerRule}},
+        {"unreadable: root", {Lookup::Found, 0, 7}, unreadable, {true, "", ownerRule}},
+        {"unreadable: our own user", {Lookup::Found, ours, 7}, unreadable, {true, "", ownerRule}},
+        {"unreadable: another user",
+         {Lookup::Found, 65533, 7},
+         unreadable,
+         {false, "not a local process of the target's user", ownerRule}},
+        {"unreadable: closed", {Lookup::Found, 0, 0}, unreadable, {false, "no owning process (closed, orphaned)"}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(PeerAccess::mayServe(c.lookup, ours, getpid()), c.served) << c.name;
+        const auto decision = PeerAccess::decide(c.lookup, c.holding, ours);
+        EXPECT_EQ(decision.served, c.expected.served) << c.name;
+        EXPECT_EQ(decision.reason, c.expected.reason) << c.name;
+        EXPECT_EQ(decision.ownerRule, c.expected.ownerRule) << c.name;
     }
 }
 
