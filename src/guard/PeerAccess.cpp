@@ -156,11 +156,9 @@ constexpr std::size_t maxProcesses = 4096;
 // Whether process `pid` has a descriptor whose link is `link`: 1, 0, or -1 with errno when its
 // descriptors cannot be listed or read; on 0, `seen` (when given) has had every socket added. One
 // readlink per descriptor, stopping at the first match.
-int holds(int pid, const char* link, std::size_t length, std::vector<unsigned long>* seen)
+int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>* seen)
 {
-    char path[32];
-    std::snprintf(path, sizeof(path), "/proc/%d/fd", pid);
-    const int dirFd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = dirFd < 0 ? nullptr : fdopendir(dirFd);
     if (dir == nullptr) {
         const int error = errno;
@@ -194,6 +192,31 @@ int holds(int pid, const char* link, std::size_t length, std::vector<unsigned lo
     closedir(dir);
     errno = error;
     return held;
+}
+
+// Where the descriptors of process `pid` are listed. A leader that has exited (pthread_exit) while
+// other threads run shows an empty /proc/<pid>/fd: the table its threads share is then listed
+// under one of them.
+std::string descriptorsOf(int pid)
+{
+    const std::string process = processPath(pid);
+    const auto stat = readProcFile(process + "/stat");
+    const auto nameEnd = stat ? stat->rfind(") ") : std::string::npos;
+    if (nameEnd == std::string::npos || stat->compare(nameEnd + 2, 1, "Z") != 0) {
+        return process + "/fd";
+    }
+    DIR* tasks = opendir((process + "/task").c_str());
+    std::string live = process + "/fd";
+    while (const dirent* task = tasks == nullptr ? nullptr : readdir(tasks)) {
+        if (task->d_name[0] != '.' && std::strtol(task->d_name, nullptr, 10) != pid) {
+            live = process + "/task/" + task->d_name + "/fd";
+            break;
+        }
+    }
+    if (tasks != nullptr) {
+        closedir(tasks);
+    }
+    return live;
 }
 
 // Appends the children of every thread of `pid`, as /proc/<pid>/task/<tid>/children lists them.
@@ -311,7 +334,9 @@ PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, int pid, std::vect
     // The target first, then the processes it started, nearest first.
     std::vector<int> processes{pid};
     for (std::size_t next = 0; next < processes.size(); ++next) {
-        const int held = holds(processes[next], link, static_cast<std::size_t>(length), seen);
+        const std::string descriptors =
+            next == 0 ? descriptorsOf(pid) : "/proc/" + std::to_string(processes[next]) + "/fd";
+        const int held = holds(descriptors, link, static_cast<std::size_t>(length), seen);
         if (held > 0) {
             return {Holding::Held};
         }
