@@ -1,7 +1,6 @@
 #include "LinkFixture.h"
 #include "OtherUser.h"
 
-#include <functional>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -10,34 +9,26 @@ namespace {
 
 using PeerAccess = LinkFixture;
 
-/// A way a process that is not the target, nor started by it, may take the port before the
-/// application connects: another user's, or one of the target's own user (on a device, every
-/// application's).
+/// A process that is neither the target nor started by it, knocking before the application does:
+/// another user's, or one of the target's own user (on a device, every application's). Several
+/// connections knock while the agent is stopped, all waiting for it at once.
 struct Intruder
 {
     const char* name;
     uid_t uid;
-    std::function<bool(int port)> act; ///< true when it went as expected
-    int stoppedFor; ///< > 0: acts while the agent is stopped, until this many connections wait for it
+    int connections;
+    bool mapped; ///< through an IPv4-mapped IPv6 address
+    bool held;   ///< held open, greeting the agent, until it closes them; or closed at once
 };
 
-/// Waits until `count` connections wait in the listen queue of the port: the kernel's TCP table
-/// shows a listener's queue in place of its receive queue.
+/// Waits until `count` connections wait in the listen queue of the port.
 bool awaitQueued(int port, int count)
 {
-    char listener[32];
-    std::snprintf(listener, sizeof(listener), "00000000:%04X 00000000:0000 0A ", port);
-    const auto queued = [&] {
-        const std::string table = readFile("/proc/net/tcp");
-        const auto at = table.find(listener);
-        return at != std::string::npos && std::stoul(table.substr(at + std::strlen(listener) + 9, 8), nullptr, 16) >=
-                                              static_cast<unsigned long>(count);
-    };
     for (const auto until = std::chrono::steady_clock::now() + 5s;
-         !queued() && std::chrono::steady_clock::now() < until;) {
+         listenQueue(port) < count && std::chrono::steady_clock::now() < until;) {
         std::this_thread::sleep_for(100us); // the kernel announces no connection
     }
-    return queued();
+    return listenQueue(port) >= count;
 }
 
 /// Counts the agent's verbose refusal lines that give `reason`.
@@ -62,60 +53,40 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
     if (geteuid() != 0) {
         GTEST_SKIP() << "connecting as another user needs root";
     }
-    const auto greets = [](bool mapped) {
-        return [mapped](int port) {
-            AppPeer other;
-            other.connectTo(port, mapped);
-            other.send("hello");
-            return other.closedUnanswered();
-        };
-    };
-    const auto closingAtOnce = [](int times) {
-        return [times](int port) {
-            bool connected = true;
-            for (int i = 0; i < times; ++i) {
-                AppPeer other;
-                connected = other.connectTo(port) && connected;
-                other.close();
-            }
-            return connected;
-        };
-    };
-    const auto holding = [](int count) {
-        return [count](int port) {
-            rlimit files{};
-            getrlimit(RLIMIT_NOFILE, &files);
-            files.rlim_cur = files.rlim_max; // a peer takes two descriptors
-            setrlimit(RLIMIT_NOFILE, &files);
-            std::vector<std::unique_ptr<AppPeer>> held;
-            bool unanswered = true;
-            for (int i = 0; i < count; ++i) {
-                held.push_back(std::make_unique<AppPeer>());
-                unanswered = held.back()->connectTo(port) && unanswered;
-            }
-            for (const auto& other : held) {
-                unanswered = other->closedUnanswered() && unanswered;
-            }
-            return unanswered;
-        };
-    };
     // An agent under an emulator walks the TCP tables for each refusal: fewer of them there.
     const int thousand = agentEmulatedBy().empty() ? 1000 : 10;
-    const uid_t targets = geteuid();
     const Intruder intruders[] = {
-        {"another user, IPv4", stranger, greets(false), 0},
-        {"the target's user, IPv6, IPv4-mapped", targets, greets(true), 0},
-        {"another user closing at once, twice", stranger, closingAtOnce(2), 2},
-        {"the target's user holding them by the thousand", targets, holding(thousand), thousand},
+        {"another user, IPv4", stranger, 1, false, true},
+        {"the target's user, IPv6, IPv4-mapped", geteuid(), 1, true, true},
+        {"another user closing at once, twice", stranger, 2, false, false},
+        {"the target's user holding them by the thousand", geteuid(), thousand, false, true},
+    };
+    const auto knock = [](const Intruder& intruder, int port) {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max; // a peer takes two descriptors
+        setrlimit(RLIMIT_NOFILE, &files);
+        std::vector<std::unique_ptr<AppPeer>> peers;
+        bool unanswered = true;
+        for (int i = 0; i < intruder.connections; ++i) {
+            peers.push_back(std::make_unique<AppPeer>());
+            unanswered = peers.back()->connectTo(port, intruder.mapped) && unanswered;
+            intruder.held ? peers.back()->send("hello") : peers.back()->close();
+        }
+        for (const auto& peer : peers) {
+            unanswered = (!intruder.held || peer->closedUnanswered()) && unanswered;
+        }
+        return unanswered ? 0 : 1;
     };
     startAgent({"-C", "-S", "-V"});
     const int port = app.awaitSignalValue();
     for (const auto& intruder : intruders) {
-        ASSERT_TRUE(intruder.stoppedFor == 0 || setStopped(agent->pid(), true));
+        const bool stopped = intruder.connections > 1;
+        ASSERT_TRUE(!stopped || setStopped(agent->pid(), true));
         OtherUser peer(
-            intruder.uid, [&] { return intruder.act(port) ? 0 : 1; }, OtherUser::Orphan);
-        if (intruder.stoppedFor > 0) {
-            ASSERT_TRUE(awaitQueued(port, intruder.stoppedFor)) << intruder.name;
+            intruder.uid, [&] { return knock(intruder, port); }, OtherUser::Orphan);
+        if (stopped) {
+            ASSERT_TRUE(awaitQueued(port, intruder.connections)) << intruder.name;
             ASSERT_TRUE(&intruder != std::end(intruders) - 1 || app.connectTo(port, true));
             ASSERT_TRUE(setStopped(agent->pid(), false));
         }
@@ -183,43 +154,33 @@ TEST_F(PeerAccess, ProcessTheTargetStartedServed)
     EXPECT_EQ(agent->err(), "");
 }
 
-// The target runs as an unprivileged user and connects as itself. Where the agent cannot read the
-// target's descriptors (an agent of that user, a target that made itself not dumpable), the
-// target's user is served under the owner rule, and -V says so. Such a target hides its threads'
-// calls as well, so it has a handler for the signal (which stays blocked for its signalfd).
+// The target runs as an unprivileged user, not dumpable, and connects as itself. An agent of root
+// reads its descriptors all the same; an agent of that user cannot, so it serves the target's user
+// under the owner rule, and -V says so. Such a target hides its threads' calls as well, so it has
+// a handler for the signal.
 TEST_F(PeerAccess, PeerOfTargetsUserServed)
 {
     if (geteuid() != 0) {
         GTEST_SKIP() << "a target of another user needs root";
     }
-    const std::vector<std::string> asNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     const std::string ownerRule = "YultService: doAccept - The target's descriptors cannot be read (Permission "
                                   "denied): serving any local process of the target's user, root or our own user\n";
-    const struct
-    {
-        const char* name;
-        std::vector<std::string> agentAs;
-        bool dumpable;
-    } cases[] = {
-        {"an agent of root", {}, false},
-        {"an agent of the target's user", asNobody, true},
-        {"an agent of the target's user, a target not dumpable", asNobody, false},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        OtherUser target(nobody, [&c] {
+    for (const bool asRoot : {true, false}) {
+        SCOPED_TRACE(asRoot ? "an agent of root" : "an agent of the target's user");
+        OtherUser target(nobody, [] {
             struct sigaction caught = {};
             caught.sa_handler = [](int) {};
-            sigaction(SIGUSR1, c.dumpable ? nullptr : &caught, nullptr);
+            sigaction(SIGUSR1, &caught, nullptr);
             AppPeer self;
-            const int port = prctl(PR_SET_DUMPABLE, c.dumpable ? 1 : 0) == 0 ? self.awaitSignalValue() : -1;
+            const int port = prctl(PR_SET_DUMPABLE, 0) == 0 ? self.awaitSignalValue() : -1;
             const bool served = port > 0 && self.connectTo(port) && self.handshake() == "start-profiling";
             self.send("profiling-started");
             return served ? 0 : 1;
         });
         const Registry listing; // of the target alone, whose liveness an agent of nobody can probe
         listing.add(target.pid());
-        std::vector<std::string> command = c.agentAs;
+        std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+        command.resize(asRoot ? 0 : command.size());
         for (const auto& word : agentCommand({"-P", std::to_string(target.pid()), "-C", "-S", "-V"})) {
             command.push_back(word);
         }
@@ -227,7 +188,7 @@ TEST_F(PeerAccess, PeerOfTargetsUserServed)
         EXPECT_EQ(target.wait(), 0);
         EXPECT_EQ(agent->waitExit(), 0);
         const std::string out = agent->out();
-        EXPECT_EQ(out.find(ownerRule) != std::string::npos, !c.agentAs.empty() && !c.dumpable) << out;
+        EXPECT_EQ(out.find(ownerRule) != std::string::npos, !asRoot) << out;
         EXPECT_NE(out.find("YultService: Profiling started\n"), std::string::npos) << out;
         EXPECT_EQ(agent->err(), "");
     }

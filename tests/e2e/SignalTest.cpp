@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sys/syscall.h>
 
 namespace YultTest {
 namespace {
@@ -64,7 +63,6 @@ struct Target
 {
     const char* mode;
     std::size_t threads; ///< live ones, once it has settled
-    long call;           ///< the call one of them is seen asleep in before the agent starts; -1: any
     const char* refusal; ///< the -V line's reason; nullptr: served
 };
 
@@ -72,32 +70,25 @@ void PrintTo(const Target& t, std::ostream* os) { *os << t.mode; }
 
 class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<Target>
 {
-  protected:
-    /// Waits until the target has its threads, each asleep (the leader may have exited), one of
-    /// them in `call`.
-    bool settled(pid_t pid, const Target& target) const
-    {
-        const std::string tasks = "/proc/" + std::to_string(pid) + "/task/";
-        const std::string inCall = std::to_string(target.call) + " ";
-        for (const auto until = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < until;) {
-            std::size_t live = 0;
-            bool asleep = true;
-            bool seenInCall = target.call < 0;
-            for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-                const std::string status = readFile(task.path() / "status");
-                live += status.find("State:\tZ") == std::string::npos ? 1U : 0U;
-                asleep = asleep && (status.find("State:\tS") != std::string::npos ||
-                                    status.find("State:\tZ") != std::string::npos);
-                seenInCall = seenInCall || readFile(task.path() / "syscall").rfind(inCall, 0) == 0;
-            }
-            if (live == target.threads && asleep && seenInCall) {
-                return true;
-            }
-            std::this_thread::sleep_for(1ms); // a process announces no wait
-        }
-        return false;
-    }
 };
+
+/// Waits until the target has its live threads and is asleep (in its call: it sleeps nowhere else),
+/// or its leader has exited.
+bool settled(pid_t pid, std::size_t threads)
+{
+    const auto live = [tasks = "/proc/" + std::to_string(pid) + "/task/"] {
+        std::size_t count = 0;
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            count += readFile(task.path() / "status").find("State:\tZ") == std::string::npos ? 1U : 0U;
+        }
+        return count;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         live() != threads && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(1ms); // a process announces no new thread
+    }
+    return live() == threads && waitIdle(pid);
+}
 
 // A target that would die of the signal is refused and lives: its threads sleep in calls that
 // lend them a mask blocking SIGUSR1, or wait for other signals, or poll for SIGUSR1 without
@@ -113,7 +104,7 @@ TEST_P(SignalTargets, RefusedAndLivesOrServed)
     const Target& target = GetParam();
     ChildProcess process({builtFile("signal-target"), target.mode});
     registry.add(process.pid());
-    ASSERT_TRUE(settled(process.pid(), target)) << process.err();
+    ASSERT_TRUE(settled(process.pid(), target.threads)) << process.err();
     startAgent({"-C", "-S", "-V"}, process.pid());
     const std::string signalling =
         "Sending profiler signal to target process with pid " + std::to_string(process.pid()) + " on port 9091";
@@ -136,12 +127,11 @@ TEST_P(SignalTargets, RefusedAndLivesOrServed)
 
 INSTANTIATE_TEST_SUITE_P(
     Target, SignalTargets,
-    ::testing::Values(
-        Target{"ppoll", 1, SYS_ppoll, "was only seen in ppoll, a call with a mask of its own"},
-        Target{"epoll-pwait", 1, SYS_epoll_pwait, "was only seen in epoll_pwait, a call with a mask of its own"},
-        Target{"other-signals", 1, SYS_rt_sigtimedwait, "is exposed: it neither blocks nor waits for SIGUSR1"},
-        Target{"unblocked-poll", 8, SYS_rt_sigtimedwait, "is exposed: it neither blocks nor waits for SIGUSR1"},
-        Target{"leader-exit", 1, -1, nullptr}),
+    ::testing::Values(Target{"ppoll", 1, "was only seen in ppoll, a call with a mask of its own"},
+                      Target{"epoll-pwait", 1, "was only seen in epoll_pwait, a call with a mask of its own"},
+                      Target{"other-signals", 1, "is exposed: it neither blocks nor waits for SIGUSR1"},
+                      Target{"unblocked-poll", 8, "is exposed: it neither blocks nor waits for SIGUSR1"},
+                      Target{"leader-exit", 1, nullptr}),
     [](const auto& info) {
         std::string name = info.param.mode;
         name.erase(std::remove(name.begin(), name.end(), '-'), name.end());

@@ -11,6 +11,7 @@
 #include <netinet/tcp.h>
 
 #include <string>
+#include <tuple>
 
 namespace YultService::Guard {
 namespace {
@@ -73,19 +74,16 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
         {"no such socket", diagError(ENOENT), {Lookup::Missing}},
         {"forbidden by a security module", diagError(EACCES), {Lookup::Unavailable, 0, 0, EACCES}},
-        {"not permitted", diagError(EPERM), {Lookup::Unavailable, 0, 0, EPERM}},
         {"a failure that may pass", diagError(ENOBUFS), {Lookup::Failed, 0, 0, ENOBUFS}},
         {"another request's answer", diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), {Lookup::Failed}},
         {"cut short", found.substr(0, found.size() - 4), {Lookup::Failed}},
-        {"header only", found.substr(0, sizeof(nlmsghdr)), {Lookup::Failed}},
         {"nothing", "", {Lookup::Failed}},
     };
     for (const auto& c : cases) {
         const Lookup lookup = PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, sequence);
-        EXPECT_EQ(lookup.status, c.expected.status) << c.name;
-        EXPECT_EQ(lookup.uid, c.expected.uid) << c.name;
-        EXPECT_EQ(lookup.inode, c.expected.inode) << c.name;
-        EXPECT_EQ(lookup.error, c.expected.error) << c.name;
+        EXPECT_EQ(std::tie(lookup.status, lookup.uid, lookup.inode, lookup.error),
+                  std::tie(c.expected.status, c.expected.uid, c.expected.inode, c.expected.error))
+            << c.name;
     }
 }
 
@@ -120,9 +118,9 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     for (const auto& c : cases) {
         const auto lookup =
             PeerAccess::tcpSocketOwner(table, PeerAccess::tcpTableEndpoint({c.address, c.port}, false), own);
-        EXPECT_EQ(lookup.status, c.expected.status) << c.port;
-        EXPECT_EQ(lookup.uid, c.expected.uid) << c.port;
-        EXPECT_EQ(lookup.inode, c.expected.inode) << c.port;
+        EXPECT_EQ(std::tie(lookup.status, lookup.uid, lookup.inode),
+                  std::tie(c.expected.status, c.expected.uid, c.expected.inode))
+            << c.port;
     }
 }
 
@@ -153,10 +151,6 @@ TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
          {Lookup::Failed, 0, 0, ENOBUFS},
          held,
          {false, "lookup failed: No buffer space available"}},
-        {"an answer that made no sense",
-         {Lookup::Failed},
-         held,
-         {false, "lookup failed: the kernel's answer made no sense"}},
         {"closed: no owning process", {Lookup::Found, 0, 0}, held, {false, "no owning process (closed, orphaned)"}},
         {"held by the target or a process it started", live, held, {true}},
         {"the target's user's, held by neither", live, notHeld, {false, notHers}},
@@ -176,9 +170,9 @@ TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
     };
     for (const auto& c : cases) {
         const auto decision = PeerAccess::decide(c.lookup, c.holding, ours);
-        EXPECT_EQ(decision.served, c.expected.served) << c.name;
-        EXPECT_EQ(decision.reason, c.expected.reason) << c.name;
-        EXPECT_EQ(decision.ownerRule, c.expected.ownerRule) << c.name;
+        EXPECT_EQ(std::tie(decision.served, decision.reason, decision.ownerRule),
+                  std::tie(c.expected.served, c.expected.reason, c.expected.ownerRule))
+            << c.name;
     }
 }
 
