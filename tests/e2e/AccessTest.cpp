@@ -154,10 +154,10 @@ TEST_F(PeerAccess, ProcessTheTargetStartedServed)
     EXPECT_EQ(agent->err(), "");
 }
 
-// The target runs as an unprivileged user, not dumpable, and connects as itself. An agent of root
-// reads its descriptors all the same; an agent of that user cannot, so it serves the target's user
-// under the owner rule, and -V says so. Such a target hides its threads' calls as well, so it has
-// a handler for the signal.
+// The target runs as an unprivileged user and connects as itself. An agent of root reads its
+// descriptors, and so does an agent of that user while the target is dumpable; once it is not,
+// that agent serves the target's user under the owner rule, and -V says so. Such a target hides
+// its threads' calls as well, so it has a handler for the signal.
 TEST_F(PeerAccess, PeerOfTargetsUserServed)
 {
     if (geteuid() != 0) {
@@ -165,14 +165,15 @@ TEST_F(PeerAccess, PeerOfTargetsUserServed)
     }
     const std::string ownerRule = "YultService: doAccept - The target's descriptors cannot be read (Permission "
                                   "denied): serving any local process of the target's user, root or our own user\n";
-    for (const bool asRoot : {true, false}) {
-        SCOPED_TRACE(asRoot ? "an agent of root" : "an agent of the target's user");
-        OtherUser target(nobody, [] {
+    for (const auto& [asRoot, dumpable] : {std::pair{true, false}, {false, true}, {false, false}}) {
+        SCOPED_TRACE(std::string(asRoot ? "an agent of root" : "an agent of the target's user") +
+                     (dumpable ? ", a dumpable target" : ""));
+        OtherUser target(nobody, [dumpable = dumpable] {
             struct sigaction caught = {};
             caught.sa_handler = [](int) {};
             sigaction(SIGUSR1, &caught, nullptr);
             AppPeer self;
-            const int port = prctl(PR_SET_DUMPABLE, 0) == 0 ? self.awaitSignalValue() : -1;
+            const int port = prctl(PR_SET_DUMPABLE, dumpable ? 1 : 0) == 0 ? self.awaitSignalValue() : -1;
             const bool served = port > 0 && self.connectTo(port) && self.handshake() == "start-profiling";
             self.send("profiling-started");
             return served ? 0 : 1;
@@ -188,7 +189,7 @@ TEST_F(PeerAccess, PeerOfTargetsUserServed)
         EXPECT_EQ(target.wait(), 0);
         EXPECT_EQ(agent->waitExit(), 0);
         const std::string out = agent->out();
-        EXPECT_EQ(out.find(ownerRule) != std::string::npos, !asRoot) << out;
+        EXPECT_EQ(out.find(ownerRule) != std::string::npos, !asRoot && !dumpable) << out;
         EXPECT_NE(out.find("YultService: Profiling started\n"), std::string::npos) << out;
         EXPECT_EQ(agent->err(), "");
     }

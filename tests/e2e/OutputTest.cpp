@@ -37,13 +37,19 @@ TEST_F(CallerNotReading, ClosedOutputRunEndsWithItsOwnStatus)
     }
 }
 
-// Both outputs on one pipe that is full and never read: the agent blocks flushing its first line
-// and then cannot write the deadline's line either. The run still ends, with the deadline's status.
-TEST_F(CallerNotReading, FullMergedOutputStillEnds)
+// A standard output that is full and never read: at the deadline the agent blocks flushing it, and
+// still ends by the deadline with its status, and with its line where standard error is read. With
+// both outputs on that one pipe, the line cannot be written either: the run still ends.
+TEST_F(CallerNotReading, FullOutputStillEndsByTheDeadline)
 {
-    startAgent({"-C", "-S", "-V"}, getpid(), ChildProcess::Output::FullMerged);
-    EXPECT_GT(app.awaitSignalValue(), 0); // taken, never answered: the server deadline comes
-    EXPECT_EQ(agent->waitExit(20s), 1);
+    for (const auto output : {ChildProcess::Output::FullOut, ChildProcess::Output::FullMerged}) {
+        startAgent({"-C", "-S", "-V"}, getpid(), output);
+        EXPECT_GT(app.awaitSignalValue(), 0); // taken, never answered: the server deadline comes
+        EXPECT_EQ(agent->waitExit(20s), 1);
+        const std::string expired =
+            lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
+        EXPECT_EQ(agent->err(), output == ChildProcess::Output::FullOut ? expired : "");
+    }
 }
 
 // Both outputs on one pipe: the lines come in the order of the events, a result before the error

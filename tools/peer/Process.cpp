@@ -80,10 +80,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environme
         close(pipeEnds[0]); // gone before the child can write
         pipeEnds[0] = -1;
     }
-    if (output == Output::StalledOut || output == Output::FullMerged) {
-        fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096); // full after a few lines
-    }
-    if (output == Output::FullMerged) {
+    if (output == Output::FullOut || output == Output::FullMerged) {
+        fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096);
         const std::string filler(4096, '.');
         fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
         if (write(pipeEnds[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {

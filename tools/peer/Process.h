@@ -26,7 +26,7 @@ class ChildProcess
         PipedOut,
         ClosedOut,  ///< standard output: a pipe without a reader
         ClosedErr,  ///< standard error: a pipe without a reader
-        StalledOut, ///< standard output: a pipe of one page that this process holds and never reads
+        FullOut,    ///< standard output: a pipe of one page, full from the start, that this process never reads
         Merged,     ///< both outputs: one pipe that this process reads (readLine)
         FullMerged, ///< both outputs: one pipe of one page, full from the start, never read
     };
