@@ -24,8 +24,12 @@ for job in start stop heap; do
         --launcher "valgrind -q --error-exitcode=99 --leak-check=no --track-origins=yes --log-file=$logs/%p.log" ||
         status=1
 done
+# This valgrind does not know the pidfd calls (424 pidfd_send_signal, 434 pidfd_open) and
+# answers them ENOSYS, which the agent meets by queueing the signal by pid: its note about them
+# is no finding. Every other line is.
+unknown_pidfd_call='unhandled [a-z0-9]*-linux syscall: 4[23]4$|write your own handler|README_MISSING_SYSCALL_OR_IOCTL|consider this a bug|bug_reports.html'
 for log in "$logs"/*.log; do
-    if [ -s "$log" ]; then
+    if grep -Evq "$unknown_pidfd_call" "$log"; then
         status=1
         echo "---- $log" && cat "$log"
     fi
