@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -59,58 +58,41 @@ sigset_t setOf(std::initializer_list<int> signals)
 // SIGUSR1 unblocked throughout. The threads keep their phases spread over the period on the
 // clock, so at any moment about half of them are between polls.
 constexpr int pollers = 8;
-constexpr long long period = 4'000'000;
+constexpr std::chrono::nanoseconds period = 4ms;
 
-timespec at(long long nanoseconds) { return {nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000}; }
-
-long long now()
-{
-    timespec clock{};
-    clock_gettime(CLOCK_MONOTONIC, &clock);
-    return clock.tv_sec * 1'000'000'000LL + clock.tv_nsec;
-}
-
-[[noreturn]] void pollUnblocked(long long next)
+[[noreturn]] void pollUnblocked(std::chrono::steady_clock::time_point next)
 {
     const sigset_t waited = setOf({SIGUSR1});
-    for (;;) {
-        next += period / 2;
-        const timespec timeout = at(std::max(next - now(), 0LL));
+    for (;; next += period) {
+        const auto left = std::max(next + period / 2 - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0));
+        const timespec timeout{0, static_cast<long>(left.count())};
         sigtimedwait(&waited, nullptr, &timeout);
-        next += period / 2;
-        const timespec wake = at(next);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        std::this_thread::sleep_until(next + period);
     }
 }
 
 [[noreturn]] void pollUnblockedInThreads()
 {
-    const long long start = now();
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 1; i < pollers; ++i) {
         std::thread(pollUnblocked, start + i * period / pollers).detach();
     }
     pollUnblocked(start);
 }
 
-// Answers each agent's start command as an application whose profiler has started.
-void serveAgents()
-{
-    AppPeer app;
-    for (;;) {
-        const int port = app.awaitSignalValue(std::chrono::hours(1));
-        if (port > 0 && app.connectTo(port) && app.handshake() == "start-profiling") {
-            app.send("profiling-started");
-            app.receiveUntilClosed();
-        }
-        app.close();
-    }
-}
-
-// The leader ends with SIGUSR1 unblocked: the kernel delivers nothing to an exited thread, so
-// only the second one, which blocks it (AppPeer does), decides.
+// The leader ends with SIGUSR1 unblocked: the kernel delivers nothing to an exited thread, so only
+// the second one, which blocks it (AppPeer does) and answers each agent's start command, decides.
 [[noreturn]] void leaveLeaderExited()
 {
-    std::thread(serveAgents).detach();
+    std::thread([] {
+        for (AppPeer app;; app.close()) {
+            const int port = app.awaitSignalValue(std::chrono::hours(1));
+            if (port > 0 && app.connectTo(port) && app.handshake() == "start-profiling") {
+                app.send("profiling-started");
+                app.receiveUntilClosed();
+            }
+        }
+    }).detach();
     pthread_exit(nullptr);
 }
 
