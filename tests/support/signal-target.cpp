@@ -1,13 +1,9 @@
-// signal-target MODE: a process that takes SIGUSR1 in one particular way, for the agent to judge.
-// Started with SIGUSR1 unblocked at its default action (as ChildProcess starts every child).
-// The ways that would die of the signal leave it at its default action; each sleeps in its call
-// for long stretches, so a test can see it there in /proc before it starts the agent.
-//   ppoll            one thread, SIGUSR1 unblocked, looping on ppoll(NULL, 0, 200 ms, {SIGUSR1})
-//   epoll-pwait      the same with epoll_pwait on an empty epoll set
-//   other-signals    one thread, SIGUSR1 unblocked, waiting in sigtimedwait({SIGTERM, SIGHUP})
-//   unblocked-poll   threads polling sigtimedwait({SIGUSR1}) without ever blocking SIGUSR1
-//   leader-exit      the leader calls pthread_exit while a second thread blocks SIGUSR1, takes it
-//                    from a signalfd and answers every agent that signals it
+// signal-target MODE: a process taking SIGUSR1 one way, for the agent to judge. Those that would die
+// of it keep the default action and sleep in their call, for /proc to show them there:
+//   ppoll, epoll-pwait  one thread looping on the call with a mask of its own that blocks SIGUSR1
+//   other-signals       one thread, SIGUSR1 unblocked, waiting in sigtimedwait({SIGTERM, SIGHUP})
+//   unblocked-poll      threads polling sigtimedwait({SIGUSR1}) without ever blocking SIGUSR1
+//   leader-exit         the leader exits; a second thread takes SIGUSR1 by a signalfd and answers agents
 #include "AppPeer.h"
 
 #include <algorithm>
@@ -34,7 +30,6 @@ sigset_t setOf(std::initializer_list<int> signals)
     return set;
 }
 
-// Loops on ppoll or epoll_pwait, each given a mask of its own that blocks SIGUSR1.
 [[noreturn]] void loopWithCallMask(bool epoll)
 {
     const sigset_t callMask = setOf({SIGUSR1});
