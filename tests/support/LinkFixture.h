@@ -32,6 +32,10 @@ inline std::string lines(std::initializer_list<std::string> texts)
     return all;
 }
 
+/// The agent's line when a deadline ends its run.
+inline const std::string expired =
+    lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
+
 /// `period` byte values repeated, each period ending in a line break: 23 does not divide the agent's
 /// 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
 inline std::string patterned(std::size_t size, std::size_t period = 23)
