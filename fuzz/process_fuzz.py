@@ -76,14 +76,13 @@ def hostile_metadata(rng, token, actual, heap):
 
 
 def random_message(rng, token):
-    choice = rng.random()
-    if choice < 0.4:
-        return rng.choice([b"hello", b"HELLO", b"handshake-success-ack", b"profiling-started", b"profiling-stopped",
-                           b"profiling-in-progress", b"profiling-not-in-progress", MARKER, b"hello\n", b"",
-                           b"hello\0junk", b"\0", b"profiler-trace-metadata", b"js-heapinfo-metadata"])
-    if choice < 0.7:
-        return hostile_metadata(rng, token, rng.randint(0, 100), rng.random() < 0.5)
-    return rng.randbytes(rng.choice([1, 5, 64, 1024, 1025, 3000]))
+    """A message of the protocol, cut or padded, a hostile announcement, or random bytes."""
+    known = [b"hello", b"HELLO", b"handshake-success-ack", b"profiling-started", b"profiling-stopped", MARKER, b"",
+             b"profiling-in-progress", b"profiling-not-in-progress", b"hello\n", b"hello\0junk", b"\0",
+             b"profiler-trace-metadata", b"js-heapinfo-metadata"]
+    kind = rng.random()
+    return (rng.choice(known) if kind < 0.4 else hostile_metadata(rng, token, rng.randint(0, 100), rng.random() < 0.5)
+            if kind < 0.7 else rng.randbytes(rng.choice([1, 5, 64, 1024, 1025, 3000])))
 
 
 def mutate_bytes(rng, data):
@@ -103,8 +102,7 @@ def mutate(rng, steps, token, content):
         kind, message = steps[i] if i < len(steps) else ("send", b"")
         head, rest, cut = steps[:i], steps[i + 1:], rng.randint(0, len(message))
         grown = rng.choice([message * 400, message + b"x" * 5000, b"y" * 5000 + message])
-        tail = rng.choice([MARKER, MARKER + b"extra", b"extra" + MARKER + MARKER, MARKER[:11], b"x" * 700,
-                           rng.randbytes(64)])
+        tail = rng.choice([MARKER, MARKER + b"extra", b"extra" + MARKER * 2, MARKER[:11], b"x" * 700, rng.randbytes(9)])
         at = next((j for j, step in enumerate(steps) if b"metadata" in step[1][:30]), None)
         heap = steps[at][1].startswith(b"js-") if at is not None else rng.random() < 0.5
         announce = [("send", hostile_metadata(rng, token, len(content or b""), heap))]
