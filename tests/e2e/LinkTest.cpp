@@ -27,7 +27,6 @@ struct Conversation
     std::string out;
     std::string err;
 };
-void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
 
 const Options cpuStart{"-C", "-S"}, heap{"-M", "-J"}, verboseStart{"-C", "-S", "-V"}, verboseStop{"-C", "-O", "-V"};
 const std::string started = lines({"Profiling started"});
@@ -101,8 +100,7 @@ TEST_P(Conversations, WireBytesAndConsoleLines)
 INSTANTIATE_TEST_SUITE_P(Link, Conversations, ::testing::ValuesIn(conversations),
                          [](const auto& info) { return info.param.name; });
 
-// The first run keeps its port while the second looks for one. Ports that earlier runs left
-// lingering count as taken, so "first free" is as the probe finds it. (Conversations check 9091.)
+// The first run keeps its port while the second looks for one ("first free" as the probe finds it).
 TEST_F(LinkTest, DynamicPortIsFirstFreeFrom49152)
 {
     const int firstFree = firstFreePort();
@@ -129,9 +127,8 @@ TEST_F(LinkTest, ListenerFailureSendsNoSignal)
     EXPECT_EQ(first->waitExit(), 0);
 }
 
-// A reset that lands before the agent has answered hello fails the reply: three numbered retries
-// and the exhaustion line, long before any deadline. The agent is stopped meanwhile, so the hello
-// is still unread when the reset comes; it reads it, and then its write meets the reset.
+// A reset before the agent answers hello (stopped meanwhile, it reads the hello after the reset)
+// fails the reply: three numbered retries and the exhaustion line, long before any deadline.
 TEST_F(LinkTest, ResetBeforeTheReplyEndsTheRunAtOnce)
 {
     awaitAccepted(connectAgent(cpuStart)); // a peer gone before it is looked at is not served
@@ -147,8 +144,7 @@ TEST_F(LinkTest, ResetBeforeTheReplyEndsTheRunAtOnce)
                      "doWrite : Exhausted max write retries. Closing connection."}));
 }
 
-// The session outlasts the 5-second server deadline and ends at its own, 30 s after its latest
-// read; a second connection, completed by the listen backlog meanwhile, is never served.
+// The session ends at its own deadline, 30 s after its latest read; a second connection is never served.
 TEST_F(LinkTest, SilentApplicationMeetsSessionDeadlineAndNoSecondConnectionIsServed)
 {
     const int port = connectAgent(cpuStart);

@@ -15,26 +15,19 @@ struct Way
     bool readsTheCall; ///< the agent must read the system call the target sleeps in
 };
 
-void PrintTo(const Way& w, std::ostream* os) { *os << w.name; }
-
 class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way>
 {
 };
 
-/// Why the agent under test cannot read the target's system calls (empty when it can).
-std::string callsUnreadable()
-{
-    const std::string emulator = agentEmulatedBy();
-    return emulator.empty() ? "" : "an agent under " + emulator + " reads system calls in the host's numbering";
-}
+const char* const callsUnreadable = "an emulated agent reads system calls in the host's numbering";
 
 // Each run is signalled and served, the target alive; the polling sigtimedwait runs many times, since
 // it shows SIGUSR1 unblocked just after each wake-up and a rule deciding on one look would refuse some.
 TEST_P(SignalWays, SignalledAndServed)
 {
     const Way& way = GetParam();
-    if (way.readsTheCall && !callsUnreadable().empty()) {
-        GTEST_SKIP() << callsUnreadable();
+    if (way.readsTheCall && !agentEmulatedBy().empty()) {
+        GTEST_SKIP() << callsUnreadable;
     }
     Simulator target(registry, way.options);
     ASSERT_TRUE(target.ready()) << target.log();
@@ -64,8 +57,6 @@ struct Target
     const char* refusal; ///< the -V line's reason; nullptr: served
 };
 
-void PrintTo(const Target& t, std::ostream* os) { *os << t.mode; }
-
 class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<Target>
 {
 };
@@ -88,8 +79,8 @@ bool settled(pid_t pid, std::size_t threads)
 // /proc cannot show it never blocked SIGUSR1: the pollers are several, phases spread.)
 TEST_P(SignalTargets, RefusedAndLivesOrServed)
 {
-    if (!callsUnreadable().empty()) {
-        GTEST_SKIP() << callsUnreadable();
+    if (!agentEmulatedBy().empty()) {
+        GTEST_SKIP() << callsUnreadable;
     }
     const Target& target = GetParam();
     ChildProcess process({builtFile("signal-target"), target.mode});
