@@ -71,8 +71,12 @@ TEST(TargetSignal, LookAtAThread)
     const std::string sigwait = asleep(SYS_rt_sigtimedwait, {0x1000, 0, 0x7ffe00, 8});
     const Text stackInWait = "[<0>] do_sigtimedwait+0x181/0x230\n[<0>] __x64_sys_rt_sigtimedwait+0xbc/0x120\n";
     const Text stackInPpoll = "[<0>] do_sys_poll+0x43e/0x5d0\n[<0>] __arm64_sys_ppoll+0xdf/0x190\n";
-    const Look ownMask = Look::InOwnMaskCall;                     // asleep in a call with a mask of its own
+    const Look ownMask = Look::InOwnMaskCall; // asleep in a call with a mask of its own
+    const char* const wait = "rt_sigtimedwait";
     const unsigned long extended = 1U << 3, registered = 1U << 5; // io_uring_enter's flags
+    const auto uring = [](unsigned long flags, std::uint64_t argument, std::uint64_t size) {
+        return asleep(SYS_io_uring_enter, {4, 0, 1, flags, argument, size});
+    };
     const struct
     {
         const char* name;
@@ -97,25 +101,20 @@ TEST(TargetSignal, LookAtAThread)
         {"epoll_pwait, mask", blocked, asleep(SYS_epoll_pwait, {3, 9, 1, 200, 0x2000, 8}), ownMask, "epoll_pwait"},
         {"epoll_pwait2, mask", blocked, asleep(SYS_epoll_pwait2, {3, 9, 1, 0, 0x2000, 8}), ownMask, "epoll_pwait2"},
         {"rt_sigsuspend", blocked, asleep(SYS_rt_sigsuspend, {0x2000, 8}), ownMask, "rt_sigsuspend"},
-        {"io_uring_enter, set", blocked, asleep(SYS_io_uring_enter, {4, 0, 1, 1, 0x2000, 8}), ownMask,
+        {"io_uring_enter, set", blocked, uring(1, 0x2000, 8), ownMask, "io_uring_enter"},
+        {"io_uring_enter, struct without mask", blocked, uring(1 | extended, 0x3000, 24), Look::Blocked, ""},
+        {"io_uring_enter, struct with mask", blocked, uring(1 | extended, 0x4000, 24), ownMask, "io_uring_enter"},
+        {"io_uring_enter, registered", blocked, uring(1 | extended | registered, 0x3000, 24), ownMask,
          "io_uring_enter"},
-        {"io_uring_enter, struct without mask", blocked,
-         asleep(SYS_io_uring_enter, {4, 0, 1, 1 | extended, 0x3000, 24}), Look::Blocked, ""},
-        {"io_uring_enter, struct with mask", blocked, asleep(SYS_io_uring_enter, {4, 0, 1, 1 | extended, 0x4000, 24}),
-         ownMask, "io_uring_enter"},
-        {"io_uring_enter, registered region", blocked,
-         asleep(SYS_io_uring_enter, {4, 0, 1, 1 | extended | registered, 0x3000, 24}), ownMask, "io_uring_enter"},
         {"sigtimedwait for SIGUSR1", open, sigwait, Look::Waiting, "rt_sigtimedwait"},
         {"sigtimedwait, woken between reads", open, sigwait, Look::Waking, "rt_sigtimedwait", running},
         {"sigtimedwait for another set", open, asleep(SYS_rt_sigtimedwait, {0x2000}), Look::Exposed, "rt_sigtimedwait"},
         {"sigtimedwait, SIGUSR1 blocked", blocked, asleep(SYS_rt_sigtimedwait, {0x9000}), Look::Blocked, ""},
-        {"sigtimedwait, set unreadable", open, asleep(SYS_rt_sigtimedwait, {0x9000}), Look::SetUnreadable,
-         "rt_sigtimedwait"},
+        {"sigtimedwait, set unreadable", open, asleep(SYS_rt_sigtimedwait, {0x9000}), Look::SetUnreadable, wait},
         {"sigtimedwait, stopped", status("T (stopped)", false), sigwait, Look::Exposed, ""},
         {"woken from the wait, not run yet", open, running, Look::Waking, "rt_sigtimedwait", none, stackInWait},
         {"no call: wchan 0", open, none, Look::Unknown, "", none, none, "0"},
-        {"no call: wchan in the wait", open, none, Look::SetUnreadable, "rt_sigtimedwait", none, none,
-         "do_sigtimedwait.isra.0"},
+        {"no call: wchan in the wait", open, none, Look::SetUnreadable, wait, none, none, "do_sigtimedwait.isra.0"},
         {"no call: wchan in poll", blocked, none, ownMask, "poll_schedule_timeout", none, none,
          "poll_schedule_timeout"},
         {"no call: stack in ppoll", blocked, none, ownMask, "ppoll", none, stackInPpoll, "0"},
