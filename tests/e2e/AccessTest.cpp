@@ -160,10 +160,9 @@ TEST_F(PeerAccess, PeerOfTargetsUserServed)
         });
         const Registry listing; // of the target alone, whose liveness an agent of nobody can probe
         listing.add(target.pid());
-        std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        command.resize(asRoot ? 0 : command.size());
-        for (const auto& word : agentCommand({"-P", std::to_string(target.pid()), "-C", "-S", "-V"})) {
-            command.push_back(word);
+        std::vector<std::string> command = agentCommand({"-P", std::to_string(target.pid()), "-C", "-S", "-V"});
+        if (!asRoot) {
+            command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         }
         agent = std::make_unique<ChildProcess>(command, listing.environment());
         EXPECT_EQ(target.wait(), 0);

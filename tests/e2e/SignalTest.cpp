@@ -65,11 +65,10 @@ class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<T
 bool settled(pid_t pid, std::size_t threads)
 {
     const auto live = [tasks = "/proc/" + std::to_string(pid) + "/task/"] {
-        std::size_t count = 0;
-        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-            count += readFile(task.path() / "status").find("State:\tZ") == std::string::npos ? 1U : 0U;
-        }
-        return count;
+        return static_cast<std::size_t>(
+            std::count_if(std::filesystem::directory_iterator(tasks), {}, [](const auto& task) {
+                return readFile(task.path() / "status").find("State:\tZ") == std::string::npos;
+            }));
     };
     return eventually([&] { return live() == threads; }, 1ms) && waitIdle(pid);
 }
