@@ -24,8 +24,7 @@ struct Conversation
     Options options;
     std::string command; // the agent's command after a regular handshake; empty: no handshake
     Exchange exchange;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 const Options cpuStart{"-C", "-S"}, heap{"-M", "-J"}, verboseStart{"-C", "-S", "-V"}, verboseStop{"-C", "-O", "-V"};

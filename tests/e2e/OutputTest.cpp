@@ -17,9 +17,8 @@ TEST_F(CallerNotReading, ClosedOutputRunEndsWithItsOwnStatus)
     {
         const char* name;
         ChildProcess::Output output;
-        std::vector<std::string> options;
-        std::vector<std::string> messages; // the application's, after the handshake
-        std::string lines;                 // what the agent writes to the output that is still read
+        std::vector<std::string> options, messages; // the application's messages: after the handshake
+        std::string lines;                          // what the agent writes to the output that is still read
     } cases[] = {
         {"result on a closed output", ChildProcess::Output::ClosedOut, {"-C", "-S", "-V"}, {"profiling-started"}, ""},
         {"error on a closed error output", ChildProcess::Output::ClosedErr, {"-C", "-O"}, corrupting, stopped},

@@ -7,8 +7,7 @@ namespace {
 /// of `piece` bytes (0: one write), or its first `settled` bytes in a read of their own, the rest after.
 struct Delivery
 {
-    std::string name;
-    std::string content;
+    std::string name, content;
     std::size_t piece;
     bool withMarker;
     std::size_t settled = 0;

@@ -75,9 +75,7 @@ TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
     {
         const char* name;
         bool turnsRoot;
-        std::string path;
-        std::string sent;
-        std::string content; // afterwards
+        std::string path, sent, content; ///< the file, the bytes sent, the file's content afterwards
         uid_t owner;
         std::string refusal; // empty: stored
     } runs[] = {
