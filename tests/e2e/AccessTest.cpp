@@ -11,8 +11,8 @@ namespace {
 
 using PeerAccess = LinkFixture;
 
-/// A process neither the target nor started by it (another user's or, as on a device, the target's
-/// user's) knocking before the application; several knock while the agent is stopped, to wait at once.
+/// Neither the target nor started by it (another user's, or the target's user's as on a device), knocking
+/// first; several knock while the agent is stopped, to wait at once.
 struct Intruder
 {
     const char* name;

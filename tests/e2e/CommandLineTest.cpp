@@ -29,6 +29,8 @@ struct RunCase
     int psStatus = 0;
 };
 
+void PrintTo(const RunCase& c, std::ostream* os) { *os << c.name; }
+
 class CommandLine : public ::testing::TestWithParam<RunCase>
 {
   protected:

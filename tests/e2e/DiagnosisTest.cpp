@@ -8,10 +8,8 @@ namespace {
 
 using DeadlineDiagnosis = LinkFixture;
 
-// Two runs meet the server deadline, one with -V and one without, each on a port of its own, as the
-// target leaves the signal pending (blocked, never taken) or takes it and lets only another user's
-// connections come. With -V the run says why no connection came, in its last line; without -V it
-// prints exactly what it printed before it could say so.
+// Runs meeting the server deadline with the signal left pending, or taken and only another user's
+// connections come: with -V the last line says why; without, the output is as it always was.
 TEST_F(DeadlineDiagnosis, WarnLineOnlyWithVerbose)
 {
     const std::string pid = std::to_string(getpid());

@@ -26,6 +26,7 @@ struct Conversation
     Exchange exchange;
     std::string out, err;
 };
+void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
 
 const Options cpuStart{"-C", "-S"}, heap{"-M", "-J"}, verboseStart{"-C", "-S", "-V"}, verboseStop{"-C", "-O", "-V"};
 const std::string started = lines({"Profiling started"});
@@ -44,15 +45,15 @@ const std::string storedLog = lines(
     {"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message", "Received message",
      "Data received so far: 10 Total file size: 10", "Sending message", "Profile trace dumped to : /tmp/" + traceName});
 const std::string heapLog = lines({"Received JavaScript HeapInfo metadata", "Sending message"});
-const std::string notRunning = lines({"Profiling is not in progress"});
-const std::string heapCorrupted = lines({"JavaScript HeapInfo metadata is corrupted"});
-const std::string heapFailed = lines({"Error receiving and processing JavaScript HeapInfo data"});
+const std::string notRunning = lines({"Profiling is not in progress"}),
+                  running = lines({"Profiling is already in progress"});
+const std::string heapCorrupted = lines({"JavaScript HeapInfo metadata is corrupted"}),
+                  heapFailed = lines({"Error receiving and processing JavaScript HeapInfo data"});
 
 // A verbose run's output starts with the handshake's log. (-J beside a CPU start is not a heap
 // summary request: the start is what the agent sends.)
 const Conversation conversations[] = {
-    {"CpuStartAlreadyRunningVerbose", verboseStart, "start-profiling", inProgress,
-     lines({"Profiling is already in progress"}), ""},
+    {"CpuStartAlreadyRunningVerbose", verboseStart, "start-profiling", inProgress, running, ""},
     {"CpuStartWithHeapFlagStarts", {"-C", "-S", "-J"}, "start-profiling", {{"profiling-started", ""}}, started, ""},
     {"CpuStopNotRunningVerbose", verboseStop, "stop-profiling", notInProgress, notRunning, ""},
     {"CpuStopTraceStoredVerbose", verboseStop, "stop-profiling", traceStored, storedLog, ""},

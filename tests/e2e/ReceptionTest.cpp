@@ -13,6 +13,8 @@ struct Delivery
     std::size_t settled = 0;
 };
 
+void PrintTo(const Delivery& d, std::ostream* os) { *os << d.name; }
+
 std::string traceAnnouncement(const std::string& name, std::size_t size)
 {
     return "profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(size);
@@ -37,8 +39,7 @@ class TraceReception : public LinkFixture
     {
         EXPECT_EQ(app.receiveUntilClosed(), receipt);
         EXPECT_EQ(agent->waitExit(), 0);
-        EXPECT_EQ(agent->out(),
-                  "YultService: Profiling stopped\nYultService: Profile trace dumped to : " + path + "\n");
+        EXPECT_EQ(agent->out(), lines({"Profiling stopped", "Profile trace dumped to : " + path}));
         EXPECT_EQ(agent->err(), "");
         EXPECT_EQ(readFile(path), content);
     }

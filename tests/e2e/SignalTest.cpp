@@ -15,6 +15,8 @@ struct Way
     bool readsTheCall; ///< the agent must read the system call the target sleeps in
 };
 
+void PrintTo(const Way& w, std::ostream* os) { *os << w.name; }
+
 class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way>
 {
 };
@@ -56,6 +58,8 @@ struct Target
     std::size_t threads; ///< live ones, once it has settled
     const char* refusal; ///< the -V line's reason; nullptr: served
 };
+
+void PrintTo(const Target& t, std::ostream* os) { *os << t.mode; }
 
 class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<Target>
 {

@@ -77,8 +77,7 @@ bool eventually(const Done& done, std::chrono::microseconds step = 100us)
     return true;
 }
 
-/// Stops (or continues) the process and waits until /proc shows it stopped (or not); only waitpid
-/// would announce it, and ChildProcess reaps the agent.
+/// Stops (or continues) the process and waits until /proc shows it so (waitpid is ChildProcess's).
 inline bool setStopped(pid_t pid, bool stopped)
 {
     kill(pid, stopped ? SIGSTOP : SIGCONT);

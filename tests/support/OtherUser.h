@@ -13,9 +13,8 @@ namespace YultTest {
 constexpr uid_t nobody = 65534;
 constexpr uid_t stranger = 65533;
 
-/// A process of user `uid` (another user, or this process's own) that runs `body`, whose result
-/// is its exit status. SIGUSR1 stays blocked in it, as in the test process. A Child is this
-/// process's child; an Orphan is no descendant of it: a grandchild that runs `body` only once its
+/// A process of user `uid` running `body`, whose result is its exit status, with SIGUSR1 blocked as here.
+/// A Child is this process's child; an Orphan no descendant: a grandchild that runs `body` once its
 /// parent has exited and it has been handed to another reaper (waitpid here sees that done).
 class OtherUser
 {
