@@ -102,7 +102,8 @@ def mutate(rng, steps, token, content):
         kind, message = steps[i] if i < len(steps) else ("send", b"")
         head, rest, cut = steps[:i], steps[i + 1:], rng.randint(0, len(message))
         grown = rng.choice([message * 400, message + b"x" * 5000, b"y" * 5000 + message])
-        tail = rng.choice([MARKER, MARKER + b"extra", b"extra" + MARKER * 2, MARKER[:11], b"x" * 700, rng.randbytes(9)])
+        tail = rng.choice([MARKER, MARKER + b"extra", b"extra" + MARKER + MARKER, MARKER[:11], b"x" * 700,
+                           rng.randbytes(64)])
         at = next((j for j, step in enumerate(steps) if b"metadata" in step[1][:30]), None)
         heap = steps[at][1].startswith(b"js-") if at is not None else rng.random() < 0.5
         announce = [("send", hostile_metadata(rng, token, len(content or b""), heap))]
