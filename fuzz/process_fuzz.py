@@ -76,14 +76,13 @@ def hostile_metadata(rng, token, actual, heap):
 
 
 def random_message(rng, token):
-    choice = rng.random()
-    if choice < 0.4:
-        return rng.choice([b"hello", b"HELLO", b"handshake-success-ack", b"profiling-started", b"profiling-stopped",
-                           b"profiling-in-progress", b"profiling-not-in-progress", MARKER, b"hello\n", b"",
-                           b"hello\0junk", b"\0", b"profiler-trace-metadata", b"js-heapinfo-metadata"])
-    if choice < 0.7:
-        return hostile_metadata(rng, token, rng.randint(0, 100), rng.random() < 0.5)
-    return rng.randbytes(rng.choice([1, 5, 64, 1024, 1025, 3000]))
+    """A message of the protocol, cut or padded, a hostile announcement, or random bytes."""
+    known = [b"hello", b"HELLO", b"handshake-success-ack", b"profiling-started", b"profiling-stopped", MARKER, b"",
+             b"profiling-in-progress", b"profiling-not-in-progress", b"hello\n", b"hello\0junk", b"\0",
+             b"profiler-trace-metadata", b"js-heapinfo-metadata"]
+    kind = rng.random()
+    return (rng.choice(known) if kind < 0.4 else hostile_metadata(rng, token, rng.randint(0, 100), rng.random() < 0.5)
+            if kind < 0.7 else rng.randbytes(rng.choice([1, 5, 64, 1024, 1025, 3000])))
 
 
 def mutate_bytes(rng, data):

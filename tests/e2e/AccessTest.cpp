@@ -1,6 +1,8 @@
 #include "LinkFixture.h"
 #include "OtherUser.h"
 
+#include <algorithm>
+#include <regex>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -9,9 +11,8 @@ namespace {
 
 using PeerAccess = LinkFixture;
 
-/// A process that is neither the target nor started by it, knocking before the application does:
-/// another user's, or one of the target's own user (on a device, every application's). Several
-/// connections knock while the agent is stopped, all waiting for it at once.
+/// Neither the target nor started by it (another user's, or the target's user's as on a device), knocking
+/// first; several knock while the agent is stopped, to wait at once.
 struct Intruder
 {
     const char* name;
@@ -21,33 +22,16 @@ struct Intruder
     bool held;   ///< held open, greeting the agent, until it closes them; or closed at once
 };
 
-/// Waits until `count` connections wait in the listen queue of the port.
-bool awaitQueued(int port, int count)
-{
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         listenQueue(port) < count && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(100us); // the kernel announces no connection
-    }
-    return listenQueue(port) >= count;
-}
-
 /// Counts the agent's verbose refusal lines that give `reason`.
-int refusals(const std::string& out, const std::string& reason)
+long refusals(const std::string& out, const std::string& reason)
 {
-    int count = 0;
-    const std::string lead = "YultService: doAccept - Refused connection from 127.0.0.1:";
-    for (auto at = out.find(lead); at != std::string::npos; at = out.find(lead, at + 1)) {
-        const auto end = out.find('\n', at);
-        const auto colon = out.find(": ", at + lead.size());
-        count += colon < end && out.compare(colon + 2, end - colon - 2, reason) == 0 ? 1 : 0;
-    }
-    return count;
+    const std::regex refusal("YultService: doAccept - Refused connection from 127\\.0\\.0\\.1:[0-9]+: ([^\n]*)\n");
+    return std::count_if(std::sregex_iterator(out.begin(), out.end(), refusal), std::sregex_iterator(),
+                         [&reason](const std::smatch& line) { return line[1] == reason; });
 }
 
-/// Each intruder's connections, a thousand of the target's user among them, get no byte and are
-/// refused within the wait for the application; the target's own connection, made after them all
-/// and waiting behind the thousand, is served in the same run. Connections closed before the agent
-/// takes them leave orphaned sockets that the kernel lists with no owning process (and uid 0).
+/// Intruders' connections, a thousand of the target's user among them, get no byte; the target's own,
+/// queued behind the thousand, is served. Ones closed before the agent takes them have no owning process.
 TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
 {
     if (geteuid() != 0) {
@@ -86,7 +70,7 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
         OtherUser peer(
             intruder.uid, [&] { return knock(intruder, port); }, OtherUser::Orphan);
         if (stopped) {
-            ASSERT_TRUE(awaitQueued(port, intruder.connections)) << intruder.name;
+            ASSERT_TRUE(eventually([&] { return listenQueue(port) >= intruder.connections; })) << intruder.name;
             ASSERT_TRUE(&intruder != std::end(intruders) - 1 || app.connectTo(port, true));
             ASSERT_TRUE(setStopped(agent->pid(), false));
         }
@@ -104,8 +88,7 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
     EXPECT_NE(out.find("YultService: Profiling started\n"), std::string::npos) << out;
 }
 
-// Root is no one's stand-in either: this process, root beside a separate target, connects first
-// and gets no byte; the target, held stopped until then, connects after it and is served.
+// Root is no one's stand-in: this process, beside a separate stopped target, connects first, unanswered.
 TEST_F(PeerAccess, RootProcessOtherThanTheTargetClosedUnserved)
 {
     if (geteuid() != 0) {
@@ -125,8 +108,7 @@ TEST_F(PeerAccess, RootProcessOtherThanTheTargetClosedUnserved)
     EXPECT_TRUE(target.alive());
 }
 
-// A process the target started is served in its place, whatever its user: here a grandchild of
-// this process (the target), of another user, whose parent a second thread of the target started.
+// A process the target started, of any user, is served: a grandchild started from a second thread.
 TEST_F(PeerAccess, ProcessTheTargetStartedServed)
 {
     if (geteuid() != 0) {
@@ -154,10 +136,8 @@ TEST_F(PeerAccess, ProcessTheTargetStartedServed)
     EXPECT_EQ(agent->err(), "");
 }
 
-// The target runs as an unprivileged user and connects as itself. An agent of root reads its
-// descriptors, and so does an agent of that user while the target is dumpable; once it is not,
-// that agent serves the target's user under the owner rule, and -V says so. Such a target hides
-// its threads' calls as well, so it has a handler for the signal.
+// A target of another user, connecting itself: where its descriptors cannot be read (not dumpable, to an
+// agent of its user) the owner rule serves it and -V says so. Hiding its calls, it takes the signal by a handler.
 TEST_F(PeerAccess, PeerOfTargetsUserServed)
 {
     if (geteuid() != 0) {
@@ -180,10 +160,9 @@ TEST_F(PeerAccess, PeerOfTargetsUserServed)
         });
         const Registry listing; // of the target alone, whose liveness an agent of nobody can probe
         listing.add(target.pid());
-        std::vector<std::string> command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-        command.resize(asRoot ? 0 : command.size());
-        for (const auto& word : agentCommand({"-P", std::to_string(target.pid()), "-C", "-S", "-V"})) {
-            command.push_back(word);
+        std::vector<std::string> command = agentCommand({"-P", std::to_string(target.pid()), "-C", "-S", "-V"});
+        if (!asRoot) {
+            command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
         }
         agent = std::make_unique<ChildProcess>(command, listing.environment());
         EXPECT_EQ(target.wait(), 0);

@@ -5,17 +5,15 @@ namespace {
 
 const std::string noProcess = "YultService: Invalid option, There is no process with specified pid\n";
 const std::string noMode = "YultService: Please specify at-least CPU or Memory mode.\n";
-const std::string badPid = "Bad PID!\n";
+const std::string badPid = "Bad PID!\n", unrecognized = "YultService: Unrecognized argument: ";
 const std::string refused = "YultService: Sending profiler signal to target failed: target does not handle SIGUSR1\n";
 
 // The one golden copy of the help page.
 const std::string helpPage = readFile(YULT_HELP_PAGE);
 
-// Every run has stand-ins first on PATH: `grep` and `ps` note in a trace that they ran (grep
-// with its arguments, so the pid the lookup used shows) and `ps` and `tulm` print scripted
-// listings. The option rules and the listing match are unit-tested; these runs prove the wiring.
-// The target has SIGUSR1 at its default action: a run that passes validation goes on to the job,
-// which refuses to signal such a process rather than kill it.
+// Stand-ins first on PATH trace the lookup (grep with its arguments) and print scripted listings; the
+// rules are unit-tested, these runs prove the wiring. The target keeps SIGUSR1 at its default action:
+// a run that passes validation is refused the signal rather than kill it.
 struct RunCase
 {
     const char* name;
@@ -86,6 +84,9 @@ TEST_P(CommandLine, Outcome)
 
 const std::string fullLookup = "-w @\nps\n";
 const std::vector<std::string> lookupArgs = {"-P", "@", "-C", "-S", "-D"};
+const std::vector<std::string> badPidArgs = {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"};
+const std::vector<std::string> dashArgs = {"-pid", "1234", "-C", "-S"};
+const std::string badPidErr = badPid + unrecognized + "ab\n" + noProcess, dashErr = unrecognized + "1234\n" + noProcess;
 const std::string appUserLine = "app_user  @  1  0 10:00 ?  00:00:01 /usr/bin/app\n";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -94,20 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"NoOptions", {}, 1, "", noMode, ""},
         RunCase{"HelpBypassesRulesAndWinsOverVersion", {"--help", "-v", "-C", "-M"}, 0, helpPage, "", ""},
         RunCase{"VersionBypassesRules", {"--vers", "-C", "-M"}, 0, "2.1.0.0\n", "", ""},
-        RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether",
-                {"-P", "7", "-C", "a", "-P", "12x", "-S", "b"},
-                1,
-                "",
-                badPid + "YultService: Unrecognized argument: ab\n" + noProcess,
-                "-w 7\nps\n"},
-        RunCase{"SingleDashPidIsThreeUnknownOptions",
-                {"-pid", "1234", "-C", "-S"},
-                1,
-                "",
-                "YultService: Unrecognized argument: 1234\n" + noProcess,
-                "-w 0\nps\n",
-                "invalid option",
-                3},
+        RunCase{"BadPidKeepsEarlierPidAndArgumentsRunTogether", badPidArgs, 1, "", badPidErr, "-w 7\nps\n"},
+        RunCase{"SingleDashPidIsThreeUnknownOptions", dashArgs, 1, "", dashErr, "-w 0\nps\n", "invalid option", 3},
         RunCase{"PsFails", lookupArgs, 1, "", noProcess, fullLookup, "", 0, "", appUserLine, 3},
         RunCase{"ListedByLifecycleTool", lookupArgs, 1, "", refused, "-w @\n", "", 0, "app @ running\n", appUserLine},
         RunCase{"OnlyPsShowsIt", lookupArgs, 1, "", refused, fullLookup, "", 0, "",

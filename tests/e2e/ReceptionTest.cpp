@@ -3,13 +3,11 @@
 namespace YultTest {
 namespace {
 
-/// What a conforming application streams after the acknowledgement: the content in writes of
-/// `piece` bytes (0: one write), the marker, if any, in the last of them; or, with `settled`, the
-/// first `settled` bytes of content and marker in a read of their own, and the rest after the reply.
+/// What a conforming application streams after the acknowledgement: the content (and marker) in writes
+/// of `piece` bytes (0: one write), or its first `settled` bytes in a read of their own, the rest after.
 struct Delivery
 {
-    std::string name;
-    std::string content;
+    std::string name, content;
     std::size_t piece;
     bool withMarker;
     std::size_t settled = 0;
@@ -41,8 +39,7 @@ class TraceReception : public LinkFixture
     {
         EXPECT_EQ(app.receiveUntilClosed(), receipt);
         EXPECT_EQ(agent->waitExit(), 0);
-        EXPECT_EQ(agent->out(),
-                  "YultService: Profiling stopped\nYultService: Profile trace dumped to : " + path + "\n");
+        EXPECT_EQ(agent->out(), lines({"Profiling stopped", "Profile trace dumped to : " + path}));
         EXPECT_EQ(agent->err(), "");
         EXPECT_EQ(readFile(path), content);
     }
@@ -61,8 +58,7 @@ TEST_P(TraceDelivery, StoredByteForByteAndConfirmed)
     const auto& d = GetParam();
     writeFile(path, patterned(5000));
     std::string rest = d.content + (d.withMarker ? marker : "");
-    // With nothing owed, the acknowledgement still comes alone, to be read alone: the receipt waits
-    // for one read (the marker) or, without one, a short grace.
+    // With nothing owed, the receipt still waits for a read (the marker) or a short grace.
     announceTrace(traceAnnouncement(name, d.content.size()), d.content.empty());
     if (d.settled != 0) {
         sendSettled(rest.substr(0, d.settled));
@@ -107,8 +103,7 @@ TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
     expectStored("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
 }
 
-// A link planted at the path is not followed and nothing is confirmed. (What else may not be
-// replaced is unit-tested; the process fuzzer plants all of it.)
+// A link planted at the path is not followed and nothing is confirmed (the rest: unit tests, fuzzer).
 TEST_F(TraceReception, LinkAtThePathRefusedAndKept)
 {
     TempDir dir;

@@ -21,22 +21,15 @@ class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way>
 {
 };
 
-/// Why the agent under test cannot read the target's system calls (empty when it can): an agent
-/// run emulated reads them in the host's numbering, not its own.
-std::string callsUnreadable()
-{
-    const std::string emulator = agentEmulatedBy();
-    return emulator.empty() ? "" : "an agent under " + emulator + " reads system calls in the host's numbering";
-}
+const char* const callsUnreadable = "an emulated agent reads system calls in the host's numbering";
 
-// Each run is signalled, served and leaves the target alive. A polling sigtimedwait beside a busy
-// thread often shows the signal unblocked and no wait for a moment after each wake-up, so it is
-// run many times: a rule that decides on one unlucky look refuses some of them.
+// Each run is signalled and served, the target alive; the polling sigtimedwait runs many times, since
+// it shows SIGUSR1 unblocked just after each wake-up and a rule deciding on one look would refuse some.
 TEST_P(SignalWays, SignalledAndServed)
 {
     const Way& way = GetParam();
-    if (way.readsTheCall && !callsUnreadable().empty()) {
-        GTEST_SKIP() << callsUnreadable();
+    if (way.readsTheCall && !agentEmulatedBy().empty()) {
+        GTEST_SKIP() << callsUnreadable;
     }
     Simulator target(registry, way.options);
     ASSERT_TRUE(target.ready()) << target.log();
@@ -72,34 +65,25 @@ class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<T
 {
 };
 
-/// Waits until the target has its live threads and is asleep (in its call: it sleeps nowhere else),
-/// or its leader has exited.
+/// Waits until the target has its live threads and is asleep (in its call: it sleeps nowhere else).
 bool settled(pid_t pid, std::size_t threads)
 {
     const auto live = [tasks = "/proc/" + std::to_string(pid) + "/task/"] {
-        std::size_t count = 0;
-        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
-            count += readFile(task.path() / "status").find("State:\tZ") == std::string::npos ? 1U : 0U;
-        }
-        return count;
+        return static_cast<std::size_t>(
+            std::count_if(std::filesystem::directory_iterator(tasks), {}, [](const auto& task) {
+                return readFile(task.path() / "status").find("State:\tZ") == std::string::npos;
+            }));
     };
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         live() != threads && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(1ms); // a process announces no new thread
-    }
-    return live() == threads && waitIdle(pid);
+    return eventually([&] { return live() == threads; }, 1ms) && waitIdle(pid);
 }
 
-// A target that would die of the signal is refused and lives: its threads sleep in calls that
-// lend them a mask blocking SIGUSR1, or wait for other signals, or poll for SIGUSR1 without
-// blocking it between polls. The pollers are several threads in step, so that whenever the agent
-// first looks some are between polls: a thread first seen in the wait passes, since /proc cannot
-// show that it never blocked the signal (which POSIX requires before a wait). A target whose
-// leader has exited, with SIGUSR1 unblocked, while its other thread takes the signal is served.
+// A target that would die of the signal is refused and lives; one whose leader exited, leaving a
+// thread that takes the signal, is served. (A poller first seen inside its wait would pass, since
+// /proc cannot show it never blocked SIGUSR1: the pollers are several, phases spread.)
 TEST_P(SignalTargets, RefusedAndLivesOrServed)
 {
-    if (!callsUnreadable().empty()) {
-        GTEST_SKIP() << callsUnreadable();
+    if (!agentEmulatedBy().empty()) {
+        GTEST_SKIP() << callsUnreadable;
     }
     const Target& target = GetParam();
     ChildProcess process({builtFile("signal-target"), target.mode});

@@ -7,10 +7,8 @@
 namespace YultTest {
 namespace {
 
-/// The application as another user: a child of this process that, for each run, takes the
-/// agent's signal, connects, and hands the connection to this process while keeping its own copy,
-/// so that the agent serves the target's own socket while this process speaks on it. Told to
-/// turn, it runs `turn` instead: a set-user-ID program.
+/// The application as another user: for each run it connects and hands the connection over, keeping
+/// its copy, so the agent serves the target's own socket; told to turn, it runs the set-user-ID `turn`.
 class HandingTarget
 {
   public:
@@ -55,10 +53,8 @@ class HandingTarget
 
 using TraceOwner = LinkFixture;
 
-// Run as root for a target of another user, the agent writes as that user would, and only while
-// the target is still that user: the name of root's file gets no trace, the application's own trace
-// is created as the application's and, the second time, replaced; once the target has run a
-// set-user-ID program, nothing is written.
+// A root agent writes as the target's user, and only while the target is still that user: root's file
+// is never written, the application's trace is created and replaced as its own.
 TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
 {
     if (geteuid() != 0) {
@@ -79,9 +75,7 @@ TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
     {
         const char* name;
         bool turnsRoot;
-        std::string path;
-        std::string sent;
-        std::string content; // afterwards
+        std::string path, sent, content; ///< the file, the bytes sent, the file's content afterwards
         uid_t owner;
         std::string refusal; // empty: stored
     } runs[] = {

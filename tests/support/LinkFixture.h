@@ -32,8 +32,12 @@ inline std::string lines(std::initializer_list<std::string> texts)
     return all;
 }
 
-/// Repeats `period` byte values, each period closed by a line break. A period of 23 does not divide
-/// the agent's 1024-byte reads, so a shifted or lost byte shows; one of 257 holds every byte value.
+/// The agent's line when a deadline ends its run.
+inline const std::string expired =
+    lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
+
+/// `period` byte values repeated, each period ending in a line break: 23 does not divide the agent's
+/// 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
 inline std::string patterned(std::size_t size, std::size_t period = 23)
 {
     std::string text(size, '\n');
@@ -43,18 +47,15 @@ inline std::string patterned(std::size_t size, std::size_t period = 23)
     return text;
 }
 
-/// Why the agent under test runs emulated (YULT_AGENT_LAUNCHER, as qemu-user), or empty when it
-/// runs natively. An emulated agent differs from one on a device in two ways: /proc shows the
-/// target's system calls in the host's numbering, not its own, and qemu-user offers no sock_diag
-/// netlink socket, so the agent falls back to reading the kernel's TCP tables.
+/// The emulator the agent runs under (YULT_AGENT_LAUNCHER, as qemu-user), or empty: emulated, it reads
+/// the target's calls in the host's numbering and, lacking sock_diag, walks the kernel's TCP tables.
 inline std::string agentEmulatedBy()
 {
     const char* launcher = std::getenv("YULT_AGENT_LAUNCHER");
     return launcher != nullptr ? launcher : "";
 }
 
-/// How many connections wait in the listen queue of `port`, -1 when nothing listens there: the
-/// kernel's TCP table shows a listener's queue in place of its receive queue.
+/// How many connections wait in the listen queue of `port` (a listener's receive queue), -1: no listener.
 inline long listenQueue(int port)
 {
     char listener[32];
@@ -64,25 +65,30 @@ inline long listenQueue(int port)
     return at == std::string::npos ? -1 : std::stol(table.substr(at + std::strlen(listener) + 9, 8), nullptr, 16);
 }
 
-/// Stops (or continues) the process and waits until /proc shows it stopped (or not).
+/// Whether `done` holds within 5 s, asked every `step`: for what the kernel announces to no one.
+template <typename Done>
+bool eventually(const Done& done, std::chrono::microseconds step = 100us)
+{
+    for (const auto until = std::chrono::steady_clock::now() + 5s; !done(); std::this_thread::sleep_for(step)) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Stops (or continues) the process and waits until /proc shows it so (waitpid is ChildProcess's).
 inline bool setStopped(pid_t pid, bool stopped)
 {
     kill(pid, stopped ? SIGSTOP : SIGCONT);
-    const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
-    const auto isStopped = [&stat] {
+    return eventually([stat = "/proc/" + std::to_string(pid) + "/stat", stopped] {
         const std::string text = readFile(stat);
         const auto end = text.rfind(')');
-        return end != std::string::npos && text.compare(end, 4, ") T ") == 0;
-    };
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         isStopped() != stopped && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(100us); // only waitpid announces a stop, and ChildProcess reaps the agent
-    }
-    return isStopped() == stopped;
+        return (end != std::string::npos && text.compare(end, 4, ") T ") == 0) == stopped;
+    });
 }
 
-/// The test process is the profiled application: the lifecycle-tool stand-in lists its pid,
-/// it receives the agent's signal and talks to the agent over loopback.
+/// The test process is the profiled application: listed by the lifecycle-tool stand-in, signalled, connecting.
 class LinkFixture : public ::testing::Test
 {
   protected:
@@ -106,27 +112,18 @@ class LinkFixture : public ::testing::Test
         return port;
     }
 
-    /// Connects to 9091 once the agent listens there, for a target whose signal this process
-    /// cannot take; false when the agent ends or 5 s pass first.
+    /// Connects to 9091 once the agent listens there, for a target whose signal this process cannot take.
     bool connectOnceListening()
     {
         bool connected = false;
-        for (const auto until = std::chrono::steady_clock::now() + 5s;
-             !connected && agent->alive() && std::chrono::steady_clock::now() < until;) {
-            connected = app.connectTo(9091);
-            std::this_thread::sleep_for(1ms); // a port that starts listening announces nothing
-        }
+        eventually([&] { return (connected = app.connectTo(9091)) || !agent->alive(); }, 1ms);
         return connected;
     }
 
-    /// Waits until the agent has taken every connection waiting for it and, having looked at them,
-    /// sleeps again.
+    /// Waits until the agent has taken every waiting connection and, having looked at them, sleeps again.
     void awaitAccepted(int port) const
     {
-        for (const auto until = std::chrono::steady_clock::now() + 5s;
-             listenQueue(port) > 0 && std::chrono::steady_clock::now() < until;) {
-            std::this_thread::sleep_for(100us); // the kernel announces no accept
-        }
+        eventually([port] { return listenQueue(port) <= 0; });
         agent->waitIdle();
     }
 

@@ -13,17 +13,16 @@ namespace YultTest {
 constexpr uid_t nobody = 65534;
 constexpr uid_t stranger = 65533;
 
-/// A process of user `uid` (another user, or this process's own) that runs `body`, whose result
-/// is its exit status. SIGUSR1 stays blocked in it, as in the test process. A Child is this
-/// process's child; an Orphan is no descendant of it: a grandchild that runs `body` only once its
-/// parent has exited and it has been handed to another reaper.
+/// A process of user `uid` running `body`, whose result is its exit status, with SIGUSR1 blocked as here.
+/// A Child is this process's child; an Orphan no descendant: a grandchild that runs `body` once its
+/// parent has exited and it has been handed to another reaper (waitpid here sees that done).
 class OtherUser
 {
   public:
     enum Lineage
     {
         Child,
-        Orphan,
+        Orphan
     };
 
     OtherUser(uid_t uid, const std::function<int()>& body, Lineage lineage = Child)
@@ -42,34 +41,19 @@ class OtherUser
         }
         const pid_t parent = fork();
         if (parent == 0) {
-            if (fork() == 0) {
-                ::close(go[1]);
-                ::close(result[0]);
-                pollfd told{go[0], POLLIN, 0};
-                char byte = 0;
-                const bool orphaned = poll(&told, 1, 10000) == 1 && read(go[0], &byte, 1) == 1;
-                const unsigned char status = orphaned && become(uid) ? static_cast<unsigned char>(body()) : 99;
-                _exit(write(result[1], &status, 1) == 1 ? 0 : 1);
-            }
-            _exit(0);
+            pollfd told{go[0], POLLIN, 0};
+            char byte = 0;
+            const bool orphaned = fork() == 0 && poll(&told, 1, 10000) == 1 && read(go[0], &byte, 1) == 1;
+            const unsigned char status = orphaned && become(uid) ? static_cast<unsigned char>(body()) : 99;
+            _exit(orphaned && write(result[1], &status, 1) == 1 ? 0 : 1);
         }
-        ::close(go[0]);
-        ::close(result[1]);
-        // The parent's exit hands the grandchild over before waitpid returns.
-        bool orphaned = parent > 0 && waitpid(parent, nullptr, 0) == parent;
-        if (orphaned) {
-            const char byte = 1;
-            orphaned = write(go[1], &byte, 1) == 1;
-        }
-        ::close(go[1]);
-        resultFd = result[0];
-    }
-    ~OtherUser()
-    {
-        if (resultFd >= 0) {
-            ::close(resultFd);
+        const char byte = 1;
+        resultFd = parent > 0 && waitpid(parent, nullptr, 0) == parent && write(go[1], &byte, 1) == 1 ? result[0] : -1;
+        for (const int fd : {go[0], go[1], result[1], resultFd == -1 ? result[0] : -1}) {
+            ::close(fd);
         }
     }
+    ~OtherUser() { ::close(resultFd); } // nothing, when it is -1
     OtherUser(const OtherUser&) = delete;
     OtherUser& operator=(const OtherUser&) = delete;
 

@@ -1,19 +1,14 @@
-// signal-target MODE: a process that takes SIGUSR1 in one particular way, for the agent to judge.
-// Started with SIGUSR1 unblocked at its default action (as ChildProcess starts every child).
-// The ways that would die of the signal leave it at its default action; each sleeps in its call
-// for long stretches, so a test can see it there in /proc before it starts the agent.
-//   ppoll            one thread, SIGUSR1 unblocked, looping on ppoll(NULL, 0, 200 ms, {SIGUSR1})
-//   epoll-pwait      the same with epoll_pwait on an empty epoll set
-//   other-signals    one thread, SIGUSR1 unblocked, waiting in sigtimedwait({SIGTERM, SIGHUP})
-//   unblocked-poll   threads polling sigtimedwait({SIGUSR1}) without ever blocking SIGUSR1
-//   leader-exit      the leader calls pthread_exit while a second thread blocks SIGUSR1, takes it
-//                    from a signalfd and answers every agent that signals it
+// signal-target MODE: a process taking SIGUSR1 one way, for the agent to judge. Those that would die
+// of it keep the default action and sleep in their call, for /proc to show them there:
+//   ppoll, epoll-pwait  one thread looping on the call with a mask of its own that blocks SIGUSR1
+//   other-signals       one thread, SIGUSR1 unblocked, waiting in sigtimedwait({SIGTERM, SIGHUP})
+//   unblocked-poll      threads polling sigtimedwait({SIGUSR1}) without ever blocking SIGUSR1
+//   leader-exit         the leader exits; a second thread takes SIGUSR1 by a signalfd and answers agents
 #include "AppPeer.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <ctime>
 #include <poll.h>
 #include <pthread.h>
 #include <string>
@@ -35,7 +30,6 @@ sigset_t setOf(std::initializer_list<int> signals)
     return set;
 }
 
-// Loops on ppoll or epoll_pwait, each given a mask of its own that blocks SIGUSR1.
 [[noreturn]] void loopWithCallMask(bool epoll)
 {
     const sigset_t callMask = setOf({SIGUSR1});
@@ -59,58 +53,41 @@ sigset_t setOf(std::initializer_list<int> signals)
 // SIGUSR1 unblocked throughout. The threads keep their phases spread over the period on the
 // clock, so at any moment about half of them are between polls.
 constexpr int pollers = 8;
-constexpr long long period = 4'000'000;
+constexpr std::chrono::nanoseconds period = 4ms;
 
-timespec at(long long nanoseconds) { return {nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000}; }
-
-long long now()
-{
-    timespec clock{};
-    clock_gettime(CLOCK_MONOTONIC, &clock);
-    return clock.tv_sec * 1'000'000'000LL + clock.tv_nsec;
-}
-
-[[noreturn]] void pollUnblocked(long long next)
+[[noreturn]] void pollUnblocked(std::chrono::steady_clock::time_point next)
 {
     const sigset_t waited = setOf({SIGUSR1});
-    for (;;) {
-        next += period / 2;
-        const timespec timeout = at(std::max(next - now(), 0LL));
+    for (;; next += period) {
+        const auto left = std::max(next + period / 2 - std::chrono::steady_clock::now(), std::chrono::nanoseconds(0));
+        const timespec timeout{0, static_cast<long>(left.count())};
         sigtimedwait(&waited, nullptr, &timeout);
-        next += period / 2;
-        const timespec wake = at(next);
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &wake, nullptr);
+        std::this_thread::sleep_until(next + period);
     }
 }
 
 [[noreturn]] void pollUnblockedInThreads()
 {
-    const long long start = now();
+    const auto start = std::chrono::steady_clock::now();
     for (int i = 1; i < pollers; ++i) {
         std::thread(pollUnblocked, start + i * period / pollers).detach();
     }
     pollUnblocked(start);
 }
 
-// Answers each agent's start command as an application whose profiler has started.
-void serveAgents()
-{
-    AppPeer app;
-    for (;;) {
-        const int port = app.awaitSignalValue(std::chrono::hours(1));
-        if (port > 0 && app.connectTo(port) && app.handshake() == "start-profiling") {
-            app.send("profiling-started");
-            app.receiveUntilClosed();
-        }
-        app.close();
-    }
-}
-
-// The leader ends with SIGUSR1 unblocked: the kernel delivers nothing to an exited thread, so
-// only the second one, which blocks it (AppPeer does), decides.
+// The leader ends with SIGUSR1 unblocked: the kernel delivers nothing to an exited thread, so only
+// the second one, which blocks it (AppPeer does) and answers each agent's start command, decides.
 [[noreturn]] void leaveLeaderExited()
 {
-    std::thread(serveAgents).detach();
+    std::thread([] {
+        for (AppPeer app;; app.close()) {
+            const int port = app.awaitSignalValue(std::chrono::hours(1));
+            if (port > 0 && app.connectTo(port) && app.handshake() == "start-profiling") {
+                app.send("profiling-started");
+                app.receiveUntilClosed();
+            }
+        }
+    }).detach();
     pthread_exit(nullptr);
 }
 

@@ -66,31 +66,27 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
                                                "profiler signal)";
     const std::string taken = process + "took SIGUSR1 but did not connect to port 9091 (its profiler may be off)";
     const std::string stopped = process + "is stopped and has not taken SIGUSR1";
+    const std::string refused3 = "3 connections came and were refused, the last from 127.0.0.1:41002";
+    const std::string ignores = process + "ignores SIGUSR1, so it never learned the port";
     const TargetState sleepingBlocked = status("S (sleeping)", "3", none, usr1, usr1, none);
+    const TargetState denied = unreadable(TargetState::Unreadable, "Permission denied");
+    const WaitRecord failedAccept{2, "10.0.0.9:4000", "Too many open files"};
     const struct
     {
         WaitRecord seen;
         TargetState target;
         std::string line;
     } cases[] = {
-        {{2, "10.0.0.9:4000", "Too many open files"},
-         sleepingBlocked,
-         "accepting a connection failed: Too many open files"},
+        {failedAccept, sleepingBlocked, "accepting a connection failed: Too many open files"},
         {{1, "127.0.0.1:41000", ""}, sleepingBlocked, "1 connection came and was refused, from 127.0.0.1:41000"},
-        {{3, "127.0.0.1:41002", ""},
-         unreadable(TargetState::Ended),
-         "3 connections came and were refused, the last from 127.0.0.1:41002"},
+        {{3, "127.0.0.1:41002", ""}, unreadable(TargetState::Ended), refused3},
         {{}, status("Z (zombie)", "1", none, none, none, none), process + "has ended"},
         {{}, status("Z (zombie)", "2", none, usr1, usr1, none), pending}, // the leader gone, threads running
-        {{},
-         unreadable(TargetState::Unreadable, "Permission denied"),
-         "the state of " + process + "cannot be read: Permission denied"},
+        {{}, denied, "the state of " + process + "cannot be read: Permission denied"},
         {{}, status("T (stopped)", "1", none, usr1, none, none), stopped},
         {{}, status("t (tracing stop)", "1", none, usr1, usr1, none), stopped},
         {{}, status("R (running)", "1", usr1, none, none, none), stillPending + "which has not run to take it"},
-        {{},
-         status("S (sleeping)", "1", none, none, none, usr1),
-         process + "ignores SIGUSR1, so it never learned the port"},
+        {{}, status("S (sleeping)", "1", none, none, none, usr1), ignores},
         {{}, status("S (sleeping)", "1", none, usr2, usr1, usr2), taken},
         {{}, ConnectionDiagnosis::parseStatus("Name:\tapp\nState:\tS (sleeping)\n"), taken},
     };

@@ -40,19 +40,12 @@ TEST(InputParser, FieldsFromCommandLine)
         ::testing::internal::CaptureStderr();
         parser.parse(static_cast<int>(argv.size() - 1), argv.data());
         EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
-        const bool flags[] = {parser.isCPUMode(),
-                              parser.isMemoryMode(),
-                              parser.shouldStartProfiling(),
-                              parser.shouldStopProfiling(),
-                              parser.shouldGetJavaScriptHeapSummary(),
-                              parser.isVerboseMode(),
-                              parser.shouldUseDynamicPorting(),
-                              parser.getDisplayHelp(),
-                              parser.getDisplayVersion()};
-        std::string fields;
-        for (std::size_t i = 0; i < sizeof(flags); ++i) {
-            fields += flags[i] ? std::string(1, "CMSOJVDhv"[i]) : "";
-        }
+        const auto flag = [](bool set, const char* letter) { return std::string(set ? letter : ""); };
+        const std::string fields = flag(parser.isCPUMode(), "C") + flag(parser.isMemoryMode(), "M") +
+                                   flag(parser.shouldStartProfiling(), "S") + flag(parser.shouldStopProfiling(), "O") +
+                                   flag(parser.shouldGetJavaScriptHeapSummary(), "J") +
+                                   flag(parser.isVerboseMode(), "V") + flag(parser.shouldUseDynamicPorting(), "D") +
+                                   flag(parser.getDisplayHelp(), "h") + flag(parser.getDisplayVersion(), "v");
         EXPECT_EQ(fields + " " + std::to_string(parser.getPID()), c.fields);
     }
 }

@@ -49,15 +49,13 @@ TEST(MetadataParsing, RejectsCorrupted)
                                   "profiler-trace-metadata trace-filename#trace-filesize:1",
                                   "profiler-trace-metadata trace-filename:a#trace-filesize",
                                   "profiler-trace-metadata trace-filename:a#size:1",
-                                  "profiler-trace-metadata name:a#trace-filesize:1",
-                                  trace("", "1"),
-                                  trace("..", "1"),
-                                  trace("a/b", "1"),
-                                  trace("a\x1f", "1"),
-                                  trace("a\x7f", "1"),
-                                  trace("a", "-1"),
-                                  trace("a", "ten"),
-                                  trace("a", "9223372036854775808")};
+                                  "profiler-trace-metadata name:a#trace-filesize:1"};
+    for (const char* name : {"", "..", "a/b", "a\x1f", "a\x7f"}) {
+        EXPECT_FALSE(parseTraceFileMetadata(trace(name, "1")).first) << ::testing::PrintToString(name);
+    }
+    for (const char* size : {"-1", "ten", "9223372036854775808"}) {
+        EXPECT_FALSE(parseTraceFileMetadata(trace("a", size)).first) << size;
+    }
     for (const auto& message : traces) {
         EXPECT_FALSE(parseTraceFileMetadata(message).first) << ::testing::PrintToString(message);
     }

@@ -59,6 +59,7 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
     using Lookup = PeerAccess::Lookup;
     const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(INADDR_LOOPBACK), 9091}};
     const std::string found = diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
+    const std::string mapped = diagSocket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711);
     const struct
     {
         const char* name;
@@ -66,9 +67,7 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         Lookup expected;
     } cases[] = {
         {"the peer's socket", found, {Lookup::Found, 1000, 4711}},
-        {"through an IPv4-mapped address",
-         diagSocket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711),
-         {Lookup::Found, 1000, 4711}},
+        {"through an IPv4-mapped address", mapped, {Lookup::Found, 1000, 4711}},
         {"closed, no owner", diagSocket(AF_INET, TCP_FIN_WAIT2, 54321, 0, 0), {Lookup::Found, 0, 0}},
         {"a listener on the peer's port", diagSocket(AF_INET, TCP_LISTEN, 54321, 0, 99), {Lookup::Missing}},
         {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
@@ -137,7 +136,9 @@ TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
     const Holding notHeld{Holding::NotHeld};
     const Holding unreadable{Holding::Unreadable, EACCES, {targets, targets, targets, targets}};
     const std::string notHers = "not held by the target or a process it started";
-    const std::string ownerRule = std::strerror(EACCES);
+    const std::string notHerUser = "not a local process of the target's user";
+    const std::string ownerRule = std::strerror(EACCES), closed = "no owning process (closed, orphaned)";
+    const Lookup failed{Lookup::Failed, 0, 0, ENOBUFS}, roots{Lookup::Found, 0, 7}, stranger{Lookup::Found, 65533, 7};
     const struct
     {
         const char* name;
@@ -147,26 +148,17 @@ TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
     } cases[] = {
         {"no facility to ask", {Lookup::Unavailable}, notHeld, {true}},
         {"another host", {Lookup::Missing}, held, {false, "no socket on this device (another host)"}},
-        {"a lookup that failed",
-         {Lookup::Failed, 0, 0, ENOBUFS},
-         held,
-         {false, "lookup failed: No buffer space available"}},
-        {"closed: no owning process", {Lookup::Found, 0, 0}, held, {false, "no owning process (closed, orphaned)"}},
+        {"a lookup that failed", failed, held, {false, "lookup failed: No buffer space available"}},
+        {"closed: no owning process", {Lookup::Found, 0, 0}, held, {false, closed}},
         {"held by the target or a process it started", live, held, {true}},
         {"the target's user's, held by neither", live, notHeld, {false, notHers}},
-        {"root's, held by neither", {Lookup::Found, 0, 7}, notHeld, {false, notHers}},
-        {"descriptors not read just now",
-         live,
-         {Holding::Failed, EMFILE},
-         {false, "lookup failed: Too many open files"}},
+        {"root's, held by neither", roots, notHeld, {false, notHers}},
+        {"descriptors not read now", live, {Holding::Failed, EMFILE}, {false, "lookup failed: Too many open files"}},
         {"unreadable: the target's user", live, unreadable, {true, "", ownerRule}},
-        {"unreadable: root", {Lookup::Found, 0, 7}, unreadable, {true, "", ownerRule}},
+        {"unreadable: root", roots, unreadable, {true, "", ownerRule}},
         {"unreadable: our own user", {Lookup::Found, ours, 7}, unreadable, {true, "", ownerRule}},
-        {"unreadable: another user",
-         {Lookup::Found, 65533, 7},
-         unreadable,
-         {false, "not a local process of the target's user", ownerRule}},
-        {"unreadable: closed", {Lookup::Found, 0, 0}, unreadable, {false, "no owning process (closed, orphaned)"}},
+        {"unreadable: a stranger", stranger, unreadable, {false, notHerUser, ownerRule}},
+        {"unreadable: closed", {Lookup::Found, 0, 0}, unreadable, {false, closed}},
     };
     for (const auto& c : cases) {
         const auto decision = PeerAccess::decide(c.lookup, c.holding, ours);

@@ -19,8 +19,7 @@ using YultService::Utils::Helper;
 using Listener = asio::ip::tcp::acceptor;
 using YultPeer::AppPeer;
 
-// The search moves past a port lost between probe and listener; when that was the last port there
-// is, no port is free.
+// The search moves past a port lost between probe and listener; past the last port, none is free.
 TEST(DynamicPort, PortTakenBetweenProbeAndListener)
 {
     for (const int from : {49152, 65535}) {

@@ -65,9 +65,8 @@ struct Child
     pid_t pid = -1;
 };
 
-// What a pinned target has become: the same process, one that ended (a zombie, or reaped), or one
-// that runs with other ids. An ended target is not signalled, whatever now holds its pid. Its trace
-// is written as its real user when it was pinned, and not at all once it has changed.
+// A pinned target unchanged, ended (a zombie, or reaped: not signalled, whatever holds its pid now) or
+// with other ids; its trace is written as its real user when pinned, and not at all once changed.
 TEST(TargetProcess, ChangeSincePinned)
 {
     if (geteuid() != 0) {
