@@ -17,6 +17,9 @@ namespace YultService::Guard {
 namespace {
 
 constexpr auto window = std::chrono::milliseconds(40);
+// A thread just woken from its wait shows no evidence until it runs; on a loaded machine that can
+// take longer than the window, so the looks go on for such threads alone, up to this.
+constexpr auto wakingWindow = std::chrono::milliseconds(1000);
 constexpr auto lookInterval = std::chrono::milliseconds(1);
 
 // Where a call keeps the signal mask it installs for its duration.
@@ -364,6 +367,13 @@ std::vector<std::string> TargetSignal::Judgement::undecided() const
     return ids;
 }
 
+bool TargetSignal::Judgement::onlyWaking() const
+{
+    return std::all_of(threads.begin(), threads.end(), [](const Thread& t) {
+        return t.standing == Standing::Safe || (t.standing == Standing::Unknown && t.evidence.look == Look::Waking);
+    });
+}
+
 bool TargetSignal::Judgement::decided() const
 {
     return undecided().empty() || std::any_of(threads.begin(), threads.end(),
@@ -440,8 +450,10 @@ TargetSignal::Verdict TargetSignal::judge(int pid)
     for (const auto& thread : threadsOf(pid)) {
         judgement.take(thread, lookAt(thread));
     }
-    for (const auto until = std::chrono::steady_clock::now() + window;
-         !judgement.decided() && std::chrono::steady_clock::now() < until;) {
+    const auto start = std::chrono::steady_clock::now();
+    for (auto now = start;
+         !judgement.decided() && (now < start + window || (judgement.onlyWaking() && now < start + wakingWindow));
+         now = std::chrono::steady_clock::now()) {
         std::this_thread::sleep_for(lookInterval);
         for (const auto& thread : judgement.undecided()) {
             judgement.take(thread, lookAt(thread));

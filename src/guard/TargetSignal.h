@@ -90,6 +90,8 @@ class TargetSignal
         std::vector<std::string> undecided() const;
         /// True when more looks cannot change the verdict.
         bool decided() const;
+        /// True when every thread not yet safe was last seen only waking from its wait.
+        bool onlyWaking() const;
         /// The verdict, taking the threads still undecided as refusing.
         Verdict verdict() const;
 

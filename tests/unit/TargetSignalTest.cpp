@@ -174,6 +174,13 @@ TEST(TargetSignal, WindowDecision)
                   std::tie(c.verdict.maySignal, c.verdict.thread, c.verdict.reason))
             << c.name;
     }
+    // Looks go on past the window only while every thread not yet safe was last seen waking.
+    TargetSignal::Judgement judgement;
+    judgement.take("7", blocked);
+    judgement.take("8", waking);
+    EXPECT_TRUE(judgement.onlyWaking());
+    judgement.take("9", inPpoll);
+    EXPECT_FALSE(judgement.onlyWaking());
 }
 
 } // namespace
