@@ -157,11 +157,11 @@ struct Mask
 
 // A thread outside any call that changes its mask, or woken from one and not yet back: the status
 // shows its own mask, unless the kernel stack shows it still inside such a call.
-ThreadLook lookOutsideCalls(Mask mask, const std::optional<std::string>& stack)
+ThreadLook lookOutsideCalls(Mask mask, const std::optional<std::string>& stack, bool running)
 {
     const Call* call = stack ? callInStack(*stack) : nullptr;
     if (call == nullptr) {
-        return {mask.blocked ? Look::Blocked : Look::Exposed, ""};
+        return {mask.blocked ? Look::Blocked : running ? Look::ExposedRunning : Look::Exposed, ""};
     }
     if (call->mask == MaskAt::WaitedSet) {
         // A wait only ever takes signals out of the mask: a blocked bit there is the thread's own.
@@ -206,7 +206,7 @@ ThreadLook lookInCalls(Mask mask, const std::optional<TargetSignal::SyscallLine>
         return {still ? Look::Waiting : Look::Waking, call->name};
     }
     const bool running = (!before || before->running) && (!after || after->running);
-    return lookOutsideCalls(mask, running ? stack : std::nullopt);
+    return lookOutsideCalls(mask, running ? stack : std::nullopt, running);
 }
 
 // Without the syscall file (no ptrace rights) the kernel stack, else wchan, stands in for it.
@@ -217,7 +217,7 @@ ThreadLook lookWithoutCall(Mask mask, bool running, const std::optional<std::str
     if (running || call != nullptr) {
         return mask.stopped && call != nullptr && call->mask == MaskAt::WaitedSet
                    ? ThreadLook{mask.blocked ? Look::Blocked : Look::Exposed, ""}
-                   : lookOutsideCalls(mask, stack);
+                   : lookOutsideCalls(mask, stack, running);
     }
     // wchan names the kernel function a thread sleeps in, and is "0" when the thread runs and when
     // it is hidden from us: "0" is no sign of where the thread is.
@@ -340,6 +340,16 @@ void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& 
             t.evidence = look;
         }
         break;
+    case Look::ExposedRunning:
+        // A waiter just woken shows this too, on a CPU on its way out of its wait with the wait's
+        // mask still in place (its stack is not readable while it runs): it is back in its wait, or
+        // blocking the signal, a moment later. So only a second such look counts as exposure.
+        if (t.standing == Standing::Unknown) {
+            t.standing = t.seenRunningExposed ? Standing::Exposed : Standing::Unknown;
+            t.seenRunningExposed = true;
+            t.evidence = look;
+        }
+        break;
     case Look::ExposedInCall:
         // It comes back to that call, and a signal arriving there kills it.
         t.standing = Standing::Refusing;
@@ -392,6 +402,7 @@ TargetSignal::Verdict TargetSignal::Judgement::verdict() const
             const std::string& call = t.evidence.call;
             switch (t.evidence.look) {
             case Look::Exposed:
+            case Look::ExposedRunning:
                 return {false, t.id, "is exposed: it neither blocks nor waits for SIGUSR1"};
             case Look::ExposedInCall:
                 return {false, t.id, "is exposed in " + call + ", whose mask lets SIGUSR1 through"};

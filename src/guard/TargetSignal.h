@@ -37,15 +37,16 @@ class TargetSignal
     /// What one look at a thread shows.
     enum class Look
     {
-        Gone,          ///< exited or exiting (State Z or X, or no status): the kernel delivers nothing to it
-        Blocked,       ///< blocks SIGUSR1 with its own mask
-        Waiting,       ///< asleep in rt_sigtimedwait for a set holding SIGUSR1
-        Exposed,       ///< neither blocks nor waits for SIGUSR1
-        ExposedInCall, ///< in `call`, whose own mask lets SIGUSR1 through
-        InOwnMaskCall, ///< in `call`, whose own mask blocks SIGUSR1: no evidence
-        Waking,        ///< just woken from `call` (rt_sigtimedwait), mask not yet restored: no evidence
-        SetUnreadable, ///< in rt_sigtimedwait for a set that cannot be read: no evidence
-        Unknown,       ///< nothing readable says where it is: no evidence
+        Gone,           ///< exited or exiting (State Z or X, or no status): the kernel delivers nothing to it
+        Blocked,        ///< blocks SIGUSR1 with its own mask
+        Waiting,        ///< asleep in rt_sigtimedwait for a set holding SIGUSR1
+        Exposed,        ///< neither blocks nor waits for SIGUSR1
+        ExposedRunning, ///< seen running with SIGUSR1 unblocked: exposed, or a waiter just woken
+        ExposedInCall,  ///< in `call`, whose own mask lets SIGUSR1 through
+        InOwnMaskCall,  ///< in `call`, whose own mask blocks SIGUSR1: no evidence
+        Waking,         ///< just woken from `call` (rt_sigtimedwait), mask not yet restored: no evidence
+        SetUnreadable,  ///< in rt_sigtimedwait for a set that cannot be read: no evidence
+        Unknown,        ///< nothing readable says where it is: no evidence
     };
     struct ThreadLook
     {
@@ -108,6 +109,7 @@ class TargetSignal
             std::string id;
             Standing standing = Standing::Unknown;
             ThreadLook evidence; ///< the look the standing rests on, or the latest one
+            bool seenRunningExposed = false;
         };
         std::vector<Thread> threads;
     };
