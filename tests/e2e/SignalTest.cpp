@@ -65,16 +65,20 @@ class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<T
 {
 };
 
-/// Waits until the target has its live threads and is asleep (in its call: it sleeps nowhere else).
-bool settled(pid_t pid, std::size_t threads)
+/// Waits until the target has its live threads (and, if it is to exit, no live leader) and is
+/// asleep (in its call: it sleeps nowhere else).
+bool settled(pid_t pid, std::size_t threads, bool leaderExits)
 {
+    const auto leaderGone = [leader = "/proc/" + std::to_string(pid) + "/status"] {
+        return readFile(leader).find("State:\tZ") != std::string::npos;
+    };
     const auto live = [tasks = "/proc/" + std::to_string(pid) + "/task/"] {
         return static_cast<std::size_t>(
             std::count_if(std::filesystem::directory_iterator(tasks), {}, [](const auto& task) {
                 return readFile(task.path() / "status").find("State:\tZ") == std::string::npos;
             }));
     };
-    return eventually([&] { return live() == threads; }, 1ms) && waitIdle(pid);
+    return eventually([&] { return live() == threads && leaderGone() == leaderExits; }, 1ms) && waitIdle(pid);
 }
 
 // A target that would die of the signal is refused and lives; one whose leader exited, leaving a
@@ -88,7 +92,7 @@ TEST_P(SignalTargets, RefusedAndLivesOrServed)
     const Target& target = GetParam();
     ChildProcess process({builtFile("signal-target"), target.mode});
     registry.add(process.pid());
-    ASSERT_TRUE(settled(process.pid(), target.threads)) << process.err();
+    ASSERT_TRUE(settled(process.pid(), target.threads, std::string(target.mode) == "leader-exit")) << process.err();
     startAgent({"-C", "-S", "-V"}, process.pid());
     const std::string signalling =
         "Sending profiler signal to target process with pid " + std::to_string(process.pid()) + " on port 9091";
