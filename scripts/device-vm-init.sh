@@ -26,11 +26,13 @@ ip link set lo up || status=1
 # run too, since nothing here stands between the tests and the kernel.
 # shellcheck disable=SC3040 # busybox ash has pipefail
 set -o pipefail
+set -f
 cd /tmp || status=1
 for program in $YULT_TEST_PROGRAMS; do
-    say "run ${program##*/} (filter ${YULT_TEST_FILTER:-none})"
+    say "run ${program##*/} $YULT_TEST_ARGUMENTS"
     started=$(cut -d ' ' -f 1 /proc/uptime)
-    "$program" --gtest_filter="${YULT_TEST_FILTER:-*}" 2>&1 | tee /tmp/device-vm.log || status=1
+    # shellcheck disable=SC2086 # the arguments are words; their patterns are gtest's (set -f)
+    "$program" $YULT_TEST_ARGUMENTS 2>&1 | tee /tmp/device-vm.log || status=1
     if grep -q '^\[  SKIPPED \]' /tmp/device-vm.log; then
         say "${program##*/} skipped tests"
         status=1

@@ -4,7 +4,7 @@
 # ARM programs running natively on it. Under qemu-user the agent meets the host's kernel through a
 # translation that refuses NETLINK_SOCK_DIAG and shows the host's system call numbers in /proc;
 # here the guards take the paths they take on a device.
-#   test-device-vm.sh arm64|armhf [gtest filter]
+#   test-device-vm.sh arm64|armhf [gtest arguments...]   (e.g. --gtest_filter=-*Deadline* --gtest_repeat=20)
 # It builds the release agent (build-release-<arch>, as release.sh packs it) and the tests and the
 # simulator for ARCH (build-vm-<arch>, linked statically), packs them into an initramfs with a
 # busybox, dash (a shell that runs the tests' stand-in tools from PATH), coreutils' sleep,
@@ -15,7 +15,7 @@
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 arch=${1:-}
-filter=${2:-}
+shift || true
 case $arch in
     arm64)
         kernel_package=linux-image-arm64
@@ -26,7 +26,7 @@ case $arch in
         # shellcheck disable=SC2054 # the commas separate machine properties
         machine=(qemu-system-arm -M virt,highmem=off -cpu cortex-a15)
         ;;
-    *) die "usage: $0 arm64|armhf [gtest filter]" ;;
+    *) die "usage: $0 arm64|armhf [gtest arguments...]" ;;
 esac
 triple=$(release_triple "$arch")
 dir=$ROOT/build-vm-$arch
@@ -131,7 +131,7 @@ place "$ROOT/tests/e2e/help-page.txt" "$ROOT/tests/e2e/help-page.txt"
 cat >"$tree/etc/device-vm.conf" <<CONF
 export YULT_AGENT='$agent'
 YULT_TEST_PROGRAMS='${tests[*]}'
-YULT_TEST_FILTER='$filter'
+YULT_TEST_ARGUMENTS='$*'
 CONF
 (cd "$tree" && find . | LC_ALL=C sort | cpio -o -H newc --owner=0:0 --quiet) | gzip -1 >"$dir/initramfs.gz"
 ls -l "$dir/initramfs.gz"
