@@ -80,13 +80,10 @@ void printStart(const Results& r, int& met, int& targets)
     row("for scale: agent -v (process start and exit only)", format("%.2f ms", r.versionMs));
     targetRow("CPU start / lookup pipeline", format("%.2fx", r.startMs / r.lookupMs),
               format("<= %.2fx", startRatioTarget), r.startMs <= startRatioTarget * r.lookupMs, met, targets);
-    if (r.refusalRuns == 0) {
-        row("one refusal", "not measured", "holding another user's connections needs root");
-        return;
-    }
-    std::printf("\nRefusal: %d CPU start runs, each with %d connections held by another user, made after the\n"
-                "signal and before the application connects\n",
-                r.refusalRuns, r.refusedPerRun);
+    std::printf("\nRefusal: %d CPU start runs, each with %d connections held by a process of the target's user\n"
+                "that it did not start, made after the signal and before the application connects; the\n"
+                "target holds %d descriptors meanwhile\n",
+                r.refusalRuns, r.refusedPerRun, r.heldDescriptors);
     targetRow("one refusal: (median run - median CPU start) / held", format("%.0f us", r.refusalUs),
               format("< %.0f us", refusalTargetUs), r.refusalUs < refusalTargetUs, met, targets);
 }

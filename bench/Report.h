@@ -38,9 +38,10 @@ struct Results
     double lookupCpuMs = 0; ///< median CPU of the lookup pipeline alone
     double versionMs = 0;   ///< median wall time of `-v`: the agent's process start and exit
 
-    int refusalRuns = 0; ///< CPU start runs with held connections of another user; 0: not run (needs root)
+    int refusalRuns = 0; ///< CPU start runs with connections held by a process the target did not start
     int refusedPerRun = 0;
-    double refusalUs = 0; ///< (median such run - median plain CPU start) / refusedPerRun
+    int heldDescriptors = 0; ///< the descriptors the target held meanwhile
+    double refusalUs = 0;    ///< (median such run - median plain CPU start) / refusedPerRun
 };
 
 /// Prints the results, each ratio with the yardstick it uses, each target and whether it is met.

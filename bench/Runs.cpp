@@ -3,13 +3,13 @@
 #include "Launched.h"
 #include "Sender.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <grp.h>
-#include <memory>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdexcept>
@@ -18,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace YultBench {
 
@@ -84,74 +85,83 @@ Delivery deliverTo(YultPeer::AppPeer& app, std::size_t size, const Launched& lau
     }
 }
 
-// A child that has become `nobody`, holds `count` connections to the port and reports them made;
-// it lets go of them when the pipe it waits on is closed (or after a minute).
-class HeldConnections
+// Waits (up to 20 s) for one int on `fd`; false at its end.
+bool receiveInt(int fd, int& value)
 {
-  public:
-    HeldConnections(int port, int count)
-    {
-        int ready[2] = {-1, -1};
-        int release[2] = {-1, -1};
-        expect(pipe(ready) == 0 && pipe(release) == 0, "no pipe for the held connections", "");
-        child = fork();
-        if (child == 0) {
-            ::close(ready[0]);
-            ::close(release[1]);
-            _exit(hold(port, count, ready[1], release[0]));
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        releaseFd = release[1];
-        pollfd done{ready[0], POLLIN, 0};
-        char made = 0;
-        const bool held = child > 0 && poll(&done, 1, 20000) == 1 && read(ready[0], &made, 1) == 1 && made == 1;
-        ::close(ready[0]);
-        expect(held, "the held connections were not made", "");
-    }
-    ~HeldConnections()
-    {
-        ::close(releaseFd);
-        int status = 0;
-        if (child > 0) {
-            waitpid(child, &status, 0);
-        }
-    }
-    HeldConnections(const HeldConnections&) = delete;
-    HeldConnections& operator=(const HeldConnections&) = delete;
+    pollfd ready{fd, POLLIN, 0};
+    return poll(&ready, 1, 20000) == 1 && read(fd, &value, sizeof(value)) == sizeof(value);
+}
 
-  private:
-    static int hold(int port, int count, int ready, int release)
-    {
-        const rlimit files{static_cast<rlim_t>(count) + 64, static_cast<rlim_t>(count) + 64};
-        if (setrlimit(RLIMIT_NOFILE, &files) != 0 || setgroups(0, nullptr) != 0 || setgid(65534) != 0 ||
-            setuid(65534) != 0) {
-            return 2;
+bool sendInt(int fd, int value) { return write(fd, &value, sizeof(value)) == sizeof(value); }
+
+} // namespace
+
+Crowd::Crowd(int count)
+{
+    int orders[2] = {-1, -1};
+    int replies[2] = {-1, -1};
+    expect(pipe2(orders, O_CLOEXEC) == 0 && pipe2(replies, O_CLOEXEC) == 0, "no pipe for the crowd", "");
+    const pid_t parent = fork();
+    if (parent == 0) {
+        if (fork() == 0) {
+            ::close(orders[1]);
+            ::close(replies[0]);
+            _exit(serve(count, orders[0], replies[1]));
         }
+        _exit(0);
+    }
+    ::close(orders[0]);
+    ::close(replies[1]);
+    ordersFd = orders[1];
+    repliesFd = replies[0];
+    // Its parent's exit hands the crowd over before waitpid returns; it connects only when told, later.
+    expect(parent > 0 && waitpid(parent, nullptr, 0) == parent, "the crowd did not start", "");
+}
+
+Crowd::~Crowd()
+{
+    ::close(ordersFd); // its end: it lets go and exits
+    ::close(repliesFd);
+}
+
+void Crowd::connectTo(int port)
+{
+    int made = 0;
+    expect(sendInt(ordersFd, port) && receiveInt(repliesFd, made) && made == port, "the crowd did not connect", "");
+}
+
+void Crowd::release()
+{
+    int released = -1;
+    expect(sendInt(ordersFd, 0) && receiveInt(repliesFd, released) && released == 0, "the crowd did not let go", "");
+}
+
+// Each order is a port to hold `count` connections to, or 0 to close them; the end of the orders ends it.
+int Crowd::serve(int count, int orders, int replies)
+{
+    std::vector<int> held;
+    int port = 0;
+    while (receiveInt(orders, port)) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(port));
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        for (int i = 0; i < count; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            if (fd < 0 || connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) != 0) {
+        for (int i = 0; port > 0 && i < count; ++i) {
+            held.push_back(socket(AF_INET, SOCK_STREAM, 0));
+            if (held.back() < 0 || connect(held.back(), reinterpret_cast<const sockaddr*>(&to), sizeof(to)) != 0) {
                 return 3;
             }
         }
-        const char made = 1;
-        if (write(ready, &made, 1) != 1) {
+        if (port == 0) {
+            std::for_each(held.begin(), held.end(), ::close);
+            held.clear();
+        }
+        if (!sendInt(replies, port)) {
             return 4;
         }
-        pollfd released{release, POLLIN, 0};
-        poll(&released, 1, 60000);
-        return 0;
     }
-
-    pid_t child = -1;
-    int releaseFd = -1;
-};
-
-} // namespace
+    return 0;
+}
 
 Application::Application() { registry.add(getpid(), "com.olva.bench"); }
 
@@ -194,14 +204,13 @@ AgentRun Application::receiveHeap(std::size_t size)
     return {delivery.seconds, usage.cpuSeconds, usage.maxRssKiB};
 }
 
-CommandRun Application::startProfiling(int refused)
+CommandRun Application::startProfiling(Crowd* crowd)
 {
     const auto start = Clock::now();
     YultPeer::ChildProcess started(agent({"-C", "-S"}), registry.environment());
     const int port = app.awaitSignalValue();
-    std::unique_ptr<HeldConnections> held;
-    if (refused > 0 && port > 0) {
-        held = std::make_unique<HeldConnections>(port, refused);
+    if (crowd != nullptr && port > 0) {
+        crowd->connectTo(port);
     }
     expect(port > 0 && app.connectTo(port), "no signal or no connection for start-profiling", started.err());
     expect(app.handshake() == "start-profiling", "the handshake did not bring start-profiling", started.err());
@@ -210,6 +219,9 @@ CommandRun Application::startProfiling(int refused)
     const int status = started.waitExit(std::chrono::seconds(20), &usage);
     const double seconds = secondsSince(start);
     app.close();
+    if (crowd != nullptr) {
+        crowd->release();
+    }
     expect(status == 0 && started.out() == "YultService: Profiling started\n", "CPU start run failed", started.err());
     return {seconds, cpuSeconds(usage)};
 }

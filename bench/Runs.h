@@ -21,6 +21,31 @@ struct CommandRun
     double cpuSeconds = 0;
 };
 
+/// A process of this user that this one did not start (an orphaned grandchild, so the agent finds
+/// it among no descendants of the target), started once and told what to do: the intruders of the
+/// refusal runs, so that no process start falls into their timing.
+class Crowd
+{
+  public:
+    /// Starts it; it holds `count` connections whenever told.
+    explicit Crowd(int count);
+    /// Ends it, letting go of whatever it holds.
+    ~Crowd();
+    Crowd(const Crowd&) = delete;
+    Crowd& operator=(const Crowd&) = delete;
+
+    /// Returns once it holds its connections to the port.
+    void connectTo(int port);
+    /// Returns once it has closed them.
+    void release();
+
+  private:
+    static int serve(int count, int orders, int replies);
+
+    int ordersFd = -1;
+    int repliesFd = -1;
+};
+
 /// The profiled application, played by this process: the lifecycle-tool stand-in lists its pid,
 /// it takes the agent's signal and talks to the agent over loopback, as the tests do. Construct
 /// it before any thread starts. Every run throws std::runtime_error when it goes wrong.
@@ -34,9 +59,9 @@ class Application
     /// `-M -J`: the heap summary announced and streamed by the one sender, then checked.
     AgentRun receiveHeap(std::size_t size);
     /// `-C -S`, the agent run directly (no launcher): wall time from its start to its exit.
-    /// With `refused` > 0, a process of another user (needs root) holds that many connections
-    /// to the port, made after the signal and before this process connects.
-    CommandRun startProfiling(int refused = 0);
+    /// With a crowd, it holds its connections to the port, made after the signal and before this
+    /// process connects; the run's time ends before it lets go of them.
+    CommandRun startProfiling(Crowd* crowd = nullptr);
     /// The agent's target lookup alone, `tulm list | grep -w PID`, in the agent's environment.
     CommandRun lookUp();
     /// `-v` alone: the agent's process start and exit, without a target, a lookup or a link.

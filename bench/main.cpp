@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -25,12 +27,23 @@ constexpr int heapRuns = 3;
 constexpr int startRuns = 40;
 constexpr int refusalRuns = 10;
 constexpr int refusedPerRun = 200;
+constexpr int heldDescriptors = 200;
 
 double median(std::vector<double> values)
 {
     std::sort(values.begin(), values.end());
     const std::size_t half = values.size() / 2;
     return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
+// The descriptors this process holds, as the agent lists them in /proc.
+int openDescriptors()
+{
+    int count = 0;
+    for (auto entry = std::filesystem::directory_iterator("/proc/self/fd"); entry != decltype(entry)(); ++entry) {
+        ++count;
+    }
+    return count - 1; // the listing's own
 }
 
 double megabytes(std::size_t bytes) { return static_cast<double>(bytes) / 1e6; }
@@ -129,15 +142,23 @@ void measureStart(Application& app, Results& results)
     results.versionMs = median(version);
 }
 
-// Run after measureStart, whose median CPU start it subtracts.
+// Run after measureStart, whose median CPU start it subtracts. Meanwhile this process, the target,
+// holds `heldDescriptors` descriptors, sockets as an application's are, and every refusal reads
+// them all before it looks at the processes the target started.
 void measureRefusal(Application& app, Results& results)
 {
-    if (geteuid() != 0) {
-        return;
+    Crowd crowd(refusedPerRun);
+    std::vector<int> held;
+    for (int open = openDescriptors(); open < heldDescriptors; ++open) {
+        held.push_back(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     }
     std::vector<double> start;
     for (int run = 0; run < refusalRuns; ++run) {
-        start.push_back(app.startProfiling(refusedPerRun).seconds * 1e3);
+        start.push_back(app.startProfiling(&crowd).seconds * 1e3);
+    }
+    results.heldDescriptors = openDescriptors();
+    for (const int fd : held) {
+        close(fd);
     }
     results.refusalRuns = refusalRuns;
     results.refusedPerRun = refusedPerRun;

@@ -22,9 +22,10 @@ using Logger::Log;
 constexpr unsigned short defaultPort = 9091;
 constexpr int firstDynamicPort = 49152;
 
-void sendProfilerSignal(const Guard::TargetProcess& target, unsigned short port)
+void sendProfilerSignal(const Log& logger, const Guard::TargetProcess& target, unsigned short port)
 {
-    if (!Guard::TargetSignal::mayBeSignalled(target.pid())) {
+    if (const auto verdict = Guard::TargetSignal::judge(target.pid()); !verdict.maySignal) {
+        logger.warn("Target not signalled: thread " + verdict.thread + " " + verdict.reason);
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }
     if (target.queueSignal(SIGUSR1, port) == -1) {
@@ -87,7 +88,7 @@ void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
         const Log logger(options->isVerboseMode());
         logger.info(Log::StringFormat("Sending profiler signal to target process with pid %d on port %d",
                                       options->getPID(), port));
-        sendProfilerSignal(target, port);
+        sendProfilerSignal(logger, target, port);
     });
 }
 

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -62,27 +66,35 @@ bool passes(int error)
            error == EAGAIN;
 }
 
+// A security module that forbids sock_diag forbids it on every call: the facility is absent.
+bool forbidden(int error) { return error == EACCES || error == EPERM; }
+
+Lookup failedWith(int error) { return {forbidden(error) ? Lookup::Unavailable : Lookup::Failed, 0, 0, error}; }
+
 // One exact request on the diag socket; the kernel answers it before send returns.
 Lookup ask(int fd, const PeerAccess::Connection& connection, bool mapped, std::uint32_t sequence)
 {
     const std::string request = PeerAccess::diagRequest(connection, mapped, sequence);
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
-    if (sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)) !=
-        static_cast<ssize_t>(request.size())) {
-        return {};
+    const ssize_t sent =
+        sendto(fd, request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel));
+    if (sent != static_cast<ssize_t>(request.size())) {
+        return failedWith(sent < 0 ? errno : 0);
     }
     alignas(nlmsghdr) char reply[8192];
     const ssize_t size = recv(fd, reply, sizeof(reply), MSG_DONTWAIT);
-    return size > 0 ? PeerAccess::parseDiagReply(reply, static_cast<std::size_t>(size), connection, sequence)
-                    : Lookup{};
+    if (size <= 0) {
+        return failedWith(size < 0 ? errno : 0);
+    }
+    return PeerAccess::parseDiagReply(reply, static_cast<std::size_t>(size), connection, sequence);
 }
 
 Lookup lookUpByDiag(const PeerAccess::Connection& connection)
 {
     const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
     if (fd < 0) {
-        return {passes(errno) ? Lookup::Failed : Lookup::Unavailable};
+        return {passes(errno) ? Lookup::Failed : Lookup::Unavailable, 0, 0, errno};
     }
     // A peer on an IPv6 socket reaches our IPv4 listener through an IPv4-mapped address.
     Lookup lookup = ask(fd, connection, false, 1);
@@ -93,7 +105,8 @@ Lookup lookUpByDiag(const PeerAccess::Connection& connection)
         // The kernel says "no such socket" also when it has no TCP diag at all: our own end of
         // the connection exists, so asking for it tells the two apart.
         const PeerAccess::Connection ours{connection.own, connection.peer};
-        if (ask(fd, ours, false, 3).status == Lookup::Missing) {
+        const auto status = ask(fd, ours, false, 3).status;
+        if (status == Lookup::Missing || status == Lookup::Unavailable) {
             lookup.status = Lookup::Unavailable;
         }
     }
@@ -108,7 +121,7 @@ Lookup lookUpInTables(const PeerAccess::Connection& connection)
         const auto table = readProcFile(mapped ? "/proc/net/tcp6" : "/proc/net/tcp");
         if (!table) {
             if (errno != ENOENT) {
-                lookup.status = Lookup::Failed;
+                lookup = {Lookup::Failed, 0, 0, errno};
             }
             continue;
         }
@@ -122,43 +135,224 @@ Lookup lookUpInTables(const PeerAccess::Connection& connection)
     return lookup;
 }
 
-} // namespace
+// "socket:[" of a socket's link.
+constexpr ssize_t socketPrefix = 8;
 
-bool PeerAccess::mayServe(const asio::ip::tcp::endpoint& peer, const asio::ip::tcp::endpoint& own, int pid)
+// How many connections wait in the listen queue of `listener`; 0 where it cannot be told.
+unsigned waitingConnections(int listener)
 {
-    if (!peer.address().is_v4() || !own.address().is_v4()) {
-        return false;
-    }
-    const Connection connection{{networkOrder(peer.address().to_v4()), peer.port()},
-                                {networkOrder(own.address().to_v4()), own.port()}};
-    return mayServe(lookUpPeer(connection), geteuid(), pid);
+    tcp_info info{};
+    socklen_t size = sizeof(info);
+    // For a listener the kernel gives the length of its queue in this field.
+    const bool told = getsockopt(listener, IPPROTO_TCP, TCP_INFO, &info, &size) == 0 &&
+                      size >= offsetof(tcp_info, tcpi_unacked) + sizeof(info.tcpi_unacked) &&
+                      info.tcpi_state == TCP_LISTEN;
+    return told ? info.tcpi_unacked : 0;
 }
 
-bool PeerAccess::mayServe(const Lookup& lookup, unsigned ownUid, int pid)
+// A bound on the processes walked, against a fork bomb or a tree of pids reused under the walk.
+constexpr std::size_t maxProcesses = 4096;
+
+// Whether process `pid` has a descriptor whose link is `link`: 1, 0, or -1 with errno when its
+// descriptors cannot be listed or read; on 0, `seen` (when given) has had every socket added. One
+// readlink per descriptor, stopping at the first match.
+int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>* seen)
 {
+    const int dirFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = dirFd < 0 ? nullptr : fdopendir(dirFd);
+    if (dir == nullptr) {
+        const int error = errno;
+        if (dirFd >= 0) {
+            close(dirFd);
+        }
+        errno = error;
+        return -1;
+    }
+    int held = 0;
+    char text[64];
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        const ssize_t size = readlinkat(dirFd, entry->d_name, text, sizeof(text));
+        if (size == static_cast<ssize_t>(length) && std::memcmp(text, link, length) == 0) {
+            held = 1;
+            break;
+        }
+        if (seen != nullptr && size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
+            seen->push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
+        }
+        // Reading a link may be refused where listing them was not (a security module).
+        if (size < 0 && forbidden(errno)) {
+            held = -1;
+            break;
+        }
+    }
+    const int error = errno;
+    closedir(dir);
+    errno = error;
+    return held;
+}
+
+// Where the descriptors of process `pid` are listed. A leader that has exited (pthread_exit) while
+// other threads run shows an empty /proc/<pid>/fd: the table its threads share is then listed
+// under one of them.
+std::string descriptorsOf(int pid)
+{
+    const std::string process = processPath(pid);
+    const auto stat = readProcFile(process + "/stat");
+    const auto nameEnd = stat ? stat->rfind(") ") : std::string::npos;
+    if (nameEnd == std::string::npos || stat->compare(nameEnd + 2, 1, "Z") != 0) {
+        return process + "/fd";
+    }
+    DIR* tasks = opendir((process + "/task").c_str());
+    std::string live = process + "/fd";
+    while (const dirent* task = tasks == nullptr ? nullptr : readdir(tasks)) {
+        if (task->d_name[0] != '.' && std::strtol(task->d_name, nullptr, 10) != pid) {
+            live = process + "/task/" + task->d_name + "/fd";
+            break;
+        }
+    }
+    if (tasks != nullptr) {
+        closedir(tasks);
+    }
+    return live;
+}
+
+// Appends the children of every thread of `pid`, as /proc/<pid>/task/<tid>/children lists them.
+void addChildren(int pid, std::vector<int>& processes)
+{
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/task", pid);
+    DIR* tasks = opendir(path);
+    if (tasks == nullptr) {
+        return;
+    }
+    while (const dirent* task = readdir(tasks)) {
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        std::snprintf(path, sizeof(path), "/proc/%d/task/%.16s/children", pid, task->d_name);
+        const auto children = readProcFile(path);
+        const char* at = children ? children->c_str() : "";
+        for (char* end = nullptr;; at = end) {
+            const long child = std::strtol(at, &end, 10);
+            if (end == at || processes.size() >= maxProcesses) {
+                break;
+            }
+            processes.push_back(static_cast<int>(child));
+        }
+    }
+    closedir(tasks);
+}
+
+} // namespace
+
+PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socket& connection, int pid,
+                                        Snapshot& snapshot)
+{
+    // Connections leave the listen queue in the order they joined it, one per decision.
+    const bool covered = snapshot.covers > 0;
+    snapshot.covers -= covered ? 1 : 0;
+    asio::error_code ec;
+    const auto peer = connection.remote_endpoint(ec);
+    const auto own = ec ? peer : connection.local_endpoint(ec);
+    if (ec) {
+        return {false, "lookup failed: " + ec.message()};
+    }
+    if (!peer.address().is_v4() || !own.address().is_v4()) {
+        return {false, "lookup failed: not an IPv4 connection"};
+    }
+    const Lookup lookup = lookUpPeer(
+        {{networkOrder(peer.address().to_v4()), peer.port()}, {networkOrder(own.address().to_v4()), own.port()}});
+    Holding holding;
+    if (lookup.status == Lookup::Found && lookup.inode != 0) {
+        if (covered) {
+            const bool held = std::binary_search(snapshot.inodes.begin(), snapshot.inodes.end(), lookup.inode);
+            holding = {held ? Holding::Held : Holding::NotHeld};
+        } else {
+            // Counted before the look, so that each of them was connected before it.
+            const unsigned waiting = waitingConnections(listener);
+            std::vector<unsigned long> seen;
+            holding = holderOf(lookup.inode, pid, &seen);
+            if (holding.status == Holding::NotHeld) {
+                std::sort(seen.begin(), seen.end());
+                snapshot = {std::move(seen), waiting};
+            }
+        }
+    }
+    if (holding.status == Holding::Unreadable) {
+        holding.targetUids = processIds(pid, "Uid:");
+    }
+    return decide(lookup, holding, geteuid());
+}
+
+PeerAccess::Decision PeerAccess::decide(const Lookup& lookup, const Holding& holding, unsigned ownUid)
+{
+    const auto failed = [](int error) {
+        return "lookup failed: " + std::string(error != 0 ? std::strerror(error) : "the kernel's answer made no sense");
+    };
     switch (lookup.status) {
     case Lookup::Unavailable:
-        return true;
+        return {true};
     case Lookup::Missing:
+        return {false, "no socket on this device (another host)"};
     case Lookup::Failed:
-        return false;
+        return {false, failed(lookup.error)};
     case Lookup::Found:
         break;
     }
     if (lookup.inode == 0) {
-        return false;
+        return {false, "no owning process (closed, orphaned)"};
     }
-    if (lookup.uid == 0 || lookup.uid == ownUid) {
-        return true;
+    switch (holding.status) {
+    case Holding::Held:
+        return {true};
+    case Holding::NotHeld:
+        return {false, "not held by the target or a process it started"};
+    case Holding::Failed:
+        return {false, failed(holding.error)};
+    case Holding::Unreadable:
+        break;
     }
-    const auto targetUids = processIds(pid, "Uid:");
-    return std::find(targetUids.begin(), targetUids.end(), lookup.uid) != targetUids.end();
+    const auto& uids = holding.targetUids;
+    const bool owners =
+        lookup.uid == 0 || lookup.uid == ownUid || std::find(uids.begin(), uids.end(), lookup.uid) != uids.end();
+    return {owners, owners ? "" : "not a local process of the target's user", std::strerror(holding.error)};
 }
 
 PeerAccess::Lookup PeerAccess::lookUpPeer(const Connection& connection)
 {
     const Lookup lookup = lookUpByDiag(connection);
     return lookup.status == Lookup::Unavailable ? lookUpInTables(connection) : lookup;
+}
+
+PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen)
+{
+    char link[40];
+    const int length = std::snprintf(link, sizeof(link), "socket:[%lu]", inode);
+    // The target first, then the processes it started, nearest first.
+    std::vector<int> processes{pid};
+    for (std::size_t next = 0; next < processes.size(); ++next) {
+        const std::string descriptors =
+            next == 0 ? descriptorsOf(pid) : "/proc/" + std::to_string(processes[next]) + "/fd";
+        const int held = holds(descriptors, link, static_cast<std::size_t>(length), seen);
+        if (held > 0) {
+            return {Holding::Held};
+        }
+        if (held < 0 && next == 0) {
+            const int error = errno;
+            if (error == ENOENT || error == ESRCH) {
+                return {Holding::NotHeld}; // the target is gone: nobody of its own is left to serve
+            }
+            return {forbidden(error) ? Holding::Unreadable : Holding::Failed, error};
+        }
+        // A descendant's descriptors that cannot be read hold nothing we can see; its children may.
+        if (processes.size() < maxProcesses) {
+            addChildren(processes[next], processes);
+        }
+    }
+    return {Holding::NotHeld};
 }
 
 std::string PeerAccess::diagRequest(const Connection& connection, bool mapped, std::uint32_t sequence)
@@ -199,7 +393,7 @@ PeerAccess::Lookup PeerAccess::parseDiagReply(const char* reply, std::size_t siz
             return {};
         }
         std::memcpy(&error.error, payload, sizeof(error.error));
-        return {error.error == -ENOENT ? Lookup::Missing : Lookup::Failed};
+        return error.error == -ENOENT ? Lookup{Lookup::Missing} : failedWith(-error.error);
     }
     inet_diag_msg socket{};
     if (header.nlmsg_type != SOCK_DIAG_BY_FAMILY || length < sizeof(socket)) {

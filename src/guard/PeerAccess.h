@@ -5,21 +5,27 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace YultService::Guard {
 
 /// Which peer is served on the link.
 ///
 /// The one connection gets the whole conversation: a forged trace or summary would reach the
-/// caller, and a held connection would keep the application out. So it is served only from a
-/// live local socket of the target's user, root or our own user. The kernel is asked for that one
-/// socket, the other end of our connection, with an exact sock_diag request: it answers in
-/// microseconds however many sockets there are, so a flood of refusals cannot use up the wait for
-/// the application. A socket without an owning process (inode 0: closed, orphaned, in TIME_WAIT,
-/// which the kernel reports as uid 0) is no one's and is refused; so is a peer with no socket here
-/// (another host). Only where sock_diag itself is missing are the /proc/net TCP tables read
-/// instead; only where neither exists is the peer served, as on systems without them. A failure
-/// that may pass (no descriptor or memory left, an interrupted call) refuses.
+/// caller, and a held connection would keep the application out. On a device every application
+/// runs as one user, so a socket's owner says nothing about which application holds it: a
+/// connection is served only when its socket is held by the target or by a process it started,
+/// found among the `socket:[inode]` links of their /proc descriptors. The kernel is asked for that
+/// one socket, the other end of our connection, with an exact sock_diag request, which answers in
+/// microseconds however many sockets there are; the descriptors cost a readlink each, so one full
+/// look at them judges every connection already waiting when it was made, and a flood of refusals
+/// cannot use up the wait for the application. A socket without an owning process (inode 0:
+/// closed, orphaned, in TIME_WAIT) is no one's and is refused; so is a peer with no socket here
+/// (another host). Where sock_diag is missing or a security module forbids it, the /proc/net TCP
+/// tables are read instead; only where neither exists is the peer served, as on systems without
+/// them. A failure that may pass (no descriptor or memory left, an interrupted call) refuses. Where
+/// the target's descriptors cannot be read at all (a target that is not dumpable, for an agent
+/// that is not root), its user, root and our own user are served.
 class PeerAccess
 {
   public:
@@ -47,15 +53,51 @@ class PeerAccess
         } status = Failed;
         unsigned uid = 0;
         unsigned long inode = 0;
+        int error = 0; ///< Failed: the system's error; 0 when the kernel's answer made no sense
+    };
+    /// Who holds the peer's socket, as the descriptors of the target and its descendants show.
+    struct Holding
+    {
+        enum Status
+        {
+            Held,       ///< the target or a process it started
+            NotHeld,    ///< neither (or the target is gone)
+            Unreadable, ///< the target's descriptors cannot be read: the owner rule decides
+            Failed,     ///< reading them failed for a reason that may pass
+        } status = Failed;
+        int error = 0;                      ///< Unreadable, Failed: why
+        std::vector<unsigned> targetUids{}; ///< Unreadable: the target's four uids
+    };
+    /// Whether the peer is served, and why not.
+    struct Decision
+    {
+        bool served = false;
+        std::string reason{};    ///< refused: the reason, as the verbose line gives it
+        std::string ownerRule{}; ///< the owner rule decided: why the descriptors could not be read
     };
 
-    /// The decision for the accepted connection from `peer` to `own`, made for target `pid`.
-    static bool mayServe(const asio::ip::tcp::endpoint& peer, const asio::ip::tcp::endpoint& own, int pid);
-    /// The decision once the peer's socket has been looked up.
-    static bool mayServe(const Lookup& lookup, unsigned ownUid, int pid);
+    /// The sockets that the target and its descendants held at one full look, and how many of the
+    /// connections still to be accepted were already waiting then: their peers' sockets were
+    /// connected before the look, so for them it is as good as a look of their own.
+    struct Snapshot
+    {
+        std::vector<unsigned long> inodes{}; ///< sorted
+        unsigned covers = 0;
+    };
+
+    /// The decision for `connection`, just accepted from `listener`, made for target `pid`. Each
+    /// connection accepted is judged, in order; `snapshot` carries a full look over to the
+    /// connections that were waiting when it was made, so that a flood costs one look per batch.
+    static Decision decide(int listener, const asio::ip::tcp::socket& connection, int pid, Snapshot& snapshot);
+    /// The decision from what was looked up; `holding` matters only for a live socket here.
+    static Decision decide(const Lookup& lookup, const Holding& holding, unsigned ownUid);
 
     /// Looks up the socket at the other end of the connection: sock_diag, or the tables.
     static Lookup lookUpPeer(const Connection& connection);
+    /// Whether process `pid` or one of its descendants (where the kernel lists children) holds
+    /// the socket `inode`; stops at the first descriptor that does. Where it does not, `seen`
+    /// (when given) receives every socket they hold.
+    static Holding holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen = nullptr);
 
     /// An exact sock_diag request for the socket whose own end is `connection.peer` and whose
     /// other end is `connection.own`; with `mapped` as IPv4-mapped IPv6 addresses.

@@ -2,6 +2,7 @@
 
 #include "guard/ProcFiles.h"
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -15,57 +16,225 @@ namespace YultService::Guard {
 
 namespace {
 
-constexpr auto exposureWindow = std::chrono::milliseconds(40);
-constexpr auto exposureLookInterval = std::chrono::milliseconds(1);
+constexpr auto window = std::chrono::milliseconds(40);
+constexpr auto lookInterval = std::chrono::milliseconds(1);
 
-// The numbers /proc/<pid>/syscall shows for the waits of sigwaitinfo, sigtimedwait and sigwait.
-// The agent and its target share the architecture, so these are the agent's own; a 32-bit
-// system (ARM) has the time64 variant as well.
-#if defined(SYS_rt_sigtimedwait_time64)
-constexpr long waitCalls[] = {SYS_rt_sigtimedwait, SYS_rt_sigtimedwait_time64};
-#else
-constexpr long waitCalls[] = {SYS_rt_sigtimedwait};
-#endif
-
-bool isWaitCall(long number)
+// Where a call keeps the signal mask it installs for its duration.
+enum class MaskAt
 {
-    for (const long call : waitCalls) {
-        if (number == call) {
-            return true;
-        }
-    }
-    return false;
+    WaitedSet, // rt_sigtimedwait: no mask of its own; the waited-for set at the first argument
+    Always,    // the call's whole purpose is its mask
+    Argument,  // a pointer argument; NULL: the thread's own mask stays
+    Pointed,   // a pointer argument to a {sigset pointer, size} pair
+    Ring,      // io_uring_enter: flags say whether the argument is the set or a struct holding it
+};
+
+struct Call
+{
+    const char* name;
+    long number;
+    MaskAt mask;
+    std::size_t argument;
+};
+
+// The numbers /proc/<pid>/task/<tid>/syscall shows. The agent and its target share the
+// architecture, so these are the agent's own; 32-bit systems have the time64 variants as well.
+const std::vector<Call>& calls()
+{
+    static const std::vector<Call> table = {
+        {"rt_sigtimedwait", SYS_rt_sigtimedwait, MaskAt::WaitedSet, 0},
+#ifdef SYS_rt_sigtimedwait_time64
+        {"rt_sigtimedwait_time64", SYS_rt_sigtimedwait_time64, MaskAt::WaitedSet, 0},
+#endif
+        {"ppoll", SYS_ppoll, MaskAt::Argument, 3},
+#ifdef SYS_ppoll_time64
+        {"ppoll_time64", SYS_ppoll_time64, MaskAt::Argument, 3},
+#endif
+        {"pselect6", SYS_pselect6, MaskAt::Pointed, 5},
+#ifdef SYS_pselect6_time64
+        {"pselect6_time64", SYS_pselect6_time64, MaskAt::Pointed, 5},
+#endif
+#ifdef SYS_epoll_pwait2
+        {"epoll_pwait2", SYS_epoll_pwait2, MaskAt::Argument, 4},
+#endif
+        {"epoll_pwait", SYS_epoll_pwait, MaskAt::Argument, 4},
+        {"rt_sigsuspend", SYS_rt_sigsuspend, MaskAt::Always, 0},
+#ifdef SYS_sigsuspend
+        {"sigsuspend", SYS_sigsuspend, MaskAt::Always, 0},
+#endif
+#ifdef SYS_io_uring_enter
+        {"io_uring_enter", SYS_io_uring_enter, MaskAt::Ring, 4},
+#endif
+#ifdef SYS_io_pgetevents
+        {"io_pgetevents", SYS_io_pgetevents, MaskAt::Pointed, 5},
+#endif
+#ifdef SYS_io_pgetevents_time64
+        {"io_pgetevents_time64", SYS_io_pgetevents_time64, MaskAt::Pointed, 5},
+#endif
+    };
+    return table;
 }
 
-// The first word of the set, as the target (of our own width) stores it.
-std::optional<unsigned long> readSetWord(int pid, std::uintptr_t address)
+const Call* callNumbered(long number)
 {
-    const int fd = open((processPath(pid) + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
+    const auto& table = calls();
+    const auto found = std::find_if(table.begin(), table.end(), [number](const Call& c) { return c.number == number; });
+    return found != table.end() ? &*found : nullptr;
+}
+
+// The call whose entry point ("__x64_sys_ppoll+0x...", "__arm64_sys_ppoll", "sys_ppoll") a kernel
+// stack shows.
+const Call* callInStack(const std::string& stack)
+{
+    for (const auto& call : calls()) {
+        const std::string entry = std::string("sys_") + call.name;
+        for (auto at = stack.find(entry); at != std::string::npos; at = stack.find(entry, at + 1)) {
+            const char next = at + entry.size() < stack.size() ? stack[at + entry.size()] : '\n';
+            if (next == '+' || next == '\n' || next == ' ') {
+                return &call;
+            }
+        }
     }
-    // A 64-bit offset: on 32-bit ARM the stack lies above 2 GiB, past a signed 32-bit off_t.
-    unsigned long word = 0;
-    const ssize_t count = pread64(fd, &word, sizeof(word), static_cast<off64_t>(address));
-    close(fd);
-    return count == static_cast<ssize_t>(sizeof(word)) ? std::optional<unsigned long>(word) : std::nullopt;
+    return nullptr;
+}
+
+// io_uring_enter's flags: the argument is a struct whose first member is the mask, or (newer
+// kernels) an offset into a region registered beforehand, which /proc cannot follow.
+constexpr std::uint64_t ringExtendedArgument = 1U << 3;
+constexpr std::uint64_t ringRegisteredArgument = 1U << 5;
+
+// Whether the call, as the line shows it, installs a mask of its own; nullopt: cannot tell.
+std::optional<bool> hasOwnMask(const Call& call, const TargetSignal::SyscallLine& line,
+                               const TargetSignal::MemoryReader& readMemory)
+{
+    const auto argument = line.arguments[call.argument];
+    switch (call.mask) {
+    case MaskAt::WaitedSet:
+        return false;
+    case MaskAt::Always:
+        return true;
+    case MaskAt::Argument:
+        return argument != 0;
+    case MaskAt::Pointed: {
+        if (argument == 0) {
+            return false;
+        }
+        const auto pointer = readMemory(static_cast<std::uintptr_t>(argument), sizeof(void*));
+        return pointer ? std::optional<bool>(*pointer != 0) : std::nullopt;
+    }
+    case MaskAt::Ring: {
+        const auto flags = line.arguments[3];
+        if (argument == 0 || (flags & ringExtendedArgument) == 0) {
+            return argument != 0;
+        }
+        if ((flags & ringRegisteredArgument) != 0) {
+            return std::nullopt;
+        }
+        const auto mask = readMemory(static_cast<std::uintptr_t>(argument), sizeof(std::uint64_t));
+        return mask ? std::optional<bool>(*mask != 0) : std::nullopt;
+    }
+    }
+    return std::nullopt;
+}
+
+using Look = TargetSignal::Look;
+using ThreadLook = TargetSignal::ThreadLook;
+
+const Call* callOf(const std::optional<TargetSignal::SyscallLine>& line)
+{
+    return line && !line->running ? callNumbered(line->number) : nullptr;
+}
+
+// What a thread's mask bit means in a look, beside the call it is in.
+struct Mask
+{
+    bool blocked;
+    bool stopped; // a stop interrupts any wait (restoring the mask), but not a mask of a call's own
+};
+
+// A thread outside any call that changes its mask, or woken from one and not yet back: the status
+// shows its own mask, unless the kernel stack shows it still inside such a call.
+ThreadLook lookOutsideCalls(Mask mask, const std::optional<std::string>& stack)
+{
+    const Call* call = stack ? callInStack(*stack) : nullptr;
+    if (call == nullptr) {
+        return {mask.blocked ? Look::Blocked : Look::Exposed, ""};
+    }
+    if (call->mask == MaskAt::WaitedSet) {
+        // A wait only ever takes signals out of the mask: a blocked bit there is the thread's own.
+        return mask.blocked ? ThreadLook{Look::Blocked, ""} : ThreadLook{Look::Waking, call->name};
+    }
+    return {mask.blocked ? Look::InOwnMaskCall : Look::Exposed, call->name};
+}
+
+// The syscall file read before and after the status: where either read shows a call with a mask of
+// its own, or a wait, the status may show that call's mask.
+ThreadLook lookInCalls(Mask mask, const std::optional<TargetSignal::SyscallLine>& before,
+                       const std::optional<TargetSignal::SyscallLine>& after, bool still,
+                       const std::optional<std::string>& stack, const TargetSignal::MemoryReader& readMemory)
+{
+    for (const auto* line : {&before, &after}) {
+        const Call* call = callOf(*line);
+        const auto own = call != nullptr ? hasOwnMask(*call, **line, readMemory) : false;
+        if (own == false) {
+            continue;
+        }
+        if (mask.blocked) {
+            return {Look::InOwnMaskCall, call->name};
+        }
+        return {own && still ? Look::ExposedInCall : Look::Exposed, call->name};
+    }
+    for (const auto* line : {&before, &after}) {
+        const Call* call = callOf(*line);
+        if (call == nullptr || call->mask != MaskAt::WaitedSet || mask.stopped) {
+            continue;
+        }
+        if (mask.blocked) {
+            return {Look::Blocked, ""}; // the wait takes signals out of the mask, never adds them
+        }
+        const auto address = static_cast<std::uintptr_t>((*line)->arguments[0]);
+        const auto set = address != 0 ? readMemory(address, sizeof(long)) : std::nullopt;
+        if (!set) {
+            return {Look::SetUnreadable, call->name};
+        }
+        if ((*set >> (SIGUSR1 - 1) & 1U) == 0) {
+            return {Look::Exposed, call->name}; // SIGUSR1 not waited for: the bit is the thread's own
+        }
+        return {still ? Look::Waiting : Look::Waking, call->name};
+    }
+    const bool running = (!before || before->running) && (!after || after->running);
+    return lookOutsideCalls(mask, running ? stack : std::nullopt);
+}
+
+// Without the syscall file (no ptrace rights) the kernel stack, else wchan, stands in for it.
+ThreadLook lookWithoutCall(Mask mask, bool running, const std::optional<std::string>& stack,
+                           const std::optional<std::string>& wchan)
+{
+    const Call* call = stack ? callInStack(*stack) : nullptr;
+    if (running || call != nullptr) {
+        return mask.stopped && call != nullptr && call->mask == MaskAt::WaitedSet
+                   ? ThreadLook{mask.blocked ? Look::Blocked : Look::Exposed, ""}
+                   : lookOutsideCalls(mask, stack);
+    }
+    // wchan names the kernel function a thread sleeps in, and is "0" when the thread runs and when
+    // it is hidden from us: "0" is no sign of where the thread is.
+    const std::string function = wchan.value_or("0").substr(0, wchan.value_or("0").find('\n'));
+    if (function.empty() || function == "0") {
+        return {Look::Unknown, ""};
+    }
+    if (function.find("sigtimedwait") != std::string::npos && !mask.stopped) {
+        return mask.blocked ? ThreadLook{Look::Blocked, ""} : ThreadLook{Look::SetUnreadable, "rt_sigtimedwait"};
+    }
+    // poll, select and epoll sleep in the same places with or without a mask of their own.
+    for (const char* family : {"poll", "select", "sigsuspend", "io_cqring", "io_uring"}) {
+        if (function.find(family) != std::string::npos) {
+            return {mask.blocked ? Look::InOwnMaskCall : Look::Exposed, function};
+        }
+    }
+    return {mask.blocked ? Look::Blocked : Look::Exposed, ""};
 }
 
 } // namespace
-
-bool TargetSignal::mayBeSignalled(int pid)
-{
-    if (profilerSignalCaughtOrIgnored(pid)) {
-        return true;
-    }
-    auto exposed = threadsExposedToProfilerSignal(pid, threadsOf(pid));
-    const auto until = std::chrono::steady_clock::now() + exposureWindow;
-    while (!exposed.empty() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(exposureLookInterval);
-        exposed = threadsExposedToProfilerSignal(pid, exposed);
-    }
-    return exposed.empty();
-}
 
 std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
 {
@@ -76,55 +245,212 @@ std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status
     return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
 }
 
-bool TargetSignal::isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall)
+std::optional<TargetSignal::SyscallLine> TargetSignal::parseSyscall(const std::string& text)
 {
-    // glibc's sigwaitinfo, sigtimedwait and sigwait all sleep in rt_sigtimedwait. wchan names
-    // where a sleeping thread waits; the kernel stack names it also for a thread that has woken
-    // and not run yet, whose mask still lacks the waited-for signals. Function names are no
-    // interface, so the system call number is asked as well.
-    if (wchan.find("sigtimedwait") != std::string::npos || stack.find("sigtimedwait") != std::string::npos) {
-        return true;
+    // "running"; "-1 0x<sp> 0x<pc>" for a stopped thread outside any call; else
+    // "<number> 0x<arg1> ... 0x<arg6> 0x<sp> 0x<pc>".
+    if (text.rfind("running", 0) == 0) {
+        SyscallLine line;
+        line.running = true;
+        return line;
     }
     char* end = nullptr;
-    const long number = std::strtol(syscall.c_str(), &end, 10);
-    return end != syscall.c_str() && isWaitCall(number); // "running", or nothing read: no
-}
-
-std::optional<std::uintptr_t> TargetSignal::waitedSetAddress(const std::string& syscall)
-{
-    // "<number> 0x<arg1> 0x<arg2> ... 0x<sp> 0x<pc>" while the thread sleeps in the call.
-    char* end = nullptr;
-    const long number = std::strtol(syscall.c_str(), &end, 10);
-    if (end == syscall.c_str() || !isWaitCall(number) || *end != ' ') {
+    SyscallLine line;
+    line.number = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str()) {
         return std::nullopt;
     }
-    const char* argument = end + 1;
-    if (argument[0] != '0' || argument[1] != 'x') {
+    std::vector<std::uint64_t> fields;
+    for (const char* at = end; *at == ' ';) {
+        if (at[1] != '0' || at[2] != 'x') {
+            return std::nullopt;
+        }
+        fields.push_back(std::strtoull(at + 3, &end, 16));
+        if (end == at + 3) {
+            return std::nullopt;
+        }
+        at = end;
+    }
+    if (line.number < 0) {
+        return fields.size() == 2 ? std::optional<SyscallLine>(line) : std::nullopt;
+    }
+    if (fields.size() != 8) {
         return std::nullopt;
     }
-    const unsigned long long address = std::strtoull(argument + 2, &end, 16);
-    if (end == argument + 2 || (*end != ' ' && *end != '\n' && *end != '\0') || address == 0 || address > UINTPTR_MAX) {
-        return std::nullopt;
-    }
-    return static_cast<std::uintptr_t>(address);
+    line.arguments.assign(fields.begin(), fields.begin() + 6);
+    return line;
 }
 
-bool TargetSignal::profilerSignalInSet(unsigned long word)
+TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const MemoryReader& readMemory)
 {
-    // The kernel's set is an array of longs, signal n at bit n-1 counted across them: SIGUSR1
-    // is in the first word on every width.
-    return (word >> (SIGUSR1 - 1) & 1UL) != 0;
+    if (!texts.status) {
+        return {Look::Gone, ""};
+    }
+    const auto state = statusField(*texts.status, "State:").value_or("");
+    const auto code = state.find_first_not_of(" \t");
+    const char stateCode = code != std::string::npos ? state[code] : '?';
+    if (stateCode == 'Z' || stateCode == 'X') {
+        return {Look::Gone, ""};
+    }
+    const auto blocked = profilerSignalInMask(*texts.status, "SigBlk:");
+    if (!blocked) {
+        return {Look::Unknown, ""};
+    }
+    const Mask mask{*blocked, stateCode == 'T' || stateCode == 't'};
+    const auto before = texts.syscall ? parseSyscall(*texts.syscall) : std::nullopt;
+    const auto after = texts.syscallAfter ? parseSyscall(*texts.syscallAfter) : std::nullopt;
+    if (before || after) {
+        const bool still = before && after && *texts.syscall == *texts.syscallAfter;
+        return lookInCalls(mask, before, after, still, texts.stack, readMemory);
+    }
+    return lookWithoutCall(mask, stateCode == 'R', texts.stack, texts.wchan);
 }
 
-bool TargetSignal::waitTakesProfilerSignal(const std::string& wchan, const std::string& stack,
-                                           const std::string& syscall, const SetReader& readSet)
+void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& look)
 {
-    if (!isWaitingForSignals(wchan, stack, syscall)) {
-        return false;
+    auto found = std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
+    if (found == threads.end()) {
+        threads.push_back({thread, Standing::Unknown, look});
+        found = threads.end() - 1;
     }
-    const auto address = waitedSetAddress(syscall);
-    const auto word = address ? readSet(*address) : std::nullopt;
-    return !word || profilerSignalInSet(*word);
+    Thread& t = *found;
+    if (t.standing == Standing::Safe || t.standing == Standing::Refusing) {
+        return;
+    }
+    switch (look.look) {
+    case Look::Gone:
+    case Look::Blocked:
+        t.standing = Standing::Safe;
+        t.evidence = look;
+        break;
+    case Look::Waiting:
+        // A thread seen exposed before may wait without having blocked the signal: the kernel then
+        // kills it even in the wait, and /proc cannot show that.
+        if (t.standing == Standing::Unknown) {
+            t.standing = Standing::Safe;
+            t.evidence = look;
+        }
+        break;
+    case Look::Exposed:
+        if (t.standing == Standing::Unknown) {
+            t.standing = Standing::Exposed;
+            t.evidence = look;
+        }
+        break;
+    case Look::ExposedInCall:
+        // It comes back to that call, and a signal arriving there kills it.
+        t.standing = Standing::Refusing;
+        t.evidence = look;
+        break;
+    case Look::InOwnMaskCall:
+    case Look::Waking:
+    case Look::SetUnreadable:
+    case Look::Unknown:
+        if (t.standing == Standing::Unknown) {
+            t.evidence = look;
+        }
+        break;
+    }
+}
+
+std::vector<std::string> TargetSignal::Judgement::undecided() const
+{
+    std::vector<std::string> ids;
+    for (const auto& t : threads) {
+        if (t.standing == Standing::Unknown || t.standing == Standing::Exposed) {
+            ids.push_back(t.id);
+        }
+    }
+    return ids;
+}
+
+bool TargetSignal::Judgement::decided() const
+{
+    return undecided().empty() || std::any_of(threads.begin(), threads.end(),
+                                              [](const Thread& t) { return t.standing == Standing::Refusing; });
+}
+
+TargetSignal::Verdict TargetSignal::Judgement::verdict() const
+{
+    const auto refusing = [](Standing s) { return s == Standing::Refusing; };
+    const auto notSafe = [](Standing s) { return s != Standing::Safe; };
+    for (const auto& rule : {+refusing, +notSafe}) {
+        for (const auto& t : threads) {
+            if (!rule(t.standing)) {
+                continue;
+            }
+            const std::string& call = t.evidence.call;
+            switch (t.evidence.look) {
+            case Look::Exposed:
+                return {false, t.id, "is exposed: it neither blocks nor waits for SIGUSR1"};
+            case Look::ExposedInCall:
+                return {false, t.id, "is exposed in " + call + ", whose mask lets SIGUSR1 through"};
+            case Look::InOwnMaskCall:
+                return {false, t.id, "was only seen in " + call + ", a call with a mask of its own"};
+            case Look::Waking:
+                return {false, t.id, "was only seen waking from " + call};
+            case Look::SetUnreadable:
+                return {false, t.id, "waits for a set that cannot be read"};
+            default:
+                return {false, t.id, "shows nothing readable"};
+            }
+        }
+    }
+    return {true, "", ""};
+}
+
+TargetSignal::Verdict TargetSignal::judge(int pid)
+{
+    if (profilerSignalCaughtOrIgnored(pid)) {
+        return {true, "", ""};
+    }
+    const std::string process = processPath(pid);
+    const int memory = open((process + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+    const MemoryReader readMemory = [memory](std::uintptr_t address,
+                                             std::size_t width) -> std::optional<std::uint64_t> {
+        // A 64-bit offset: on 32-bit ARM the stack lies above 2 GiB, past a signed 32-bit off_t.
+        std::uint32_t narrow = 0;
+        std::uint64_t wide = 0;
+        void* into = width == sizeof(narrow) ? static_cast<void*>(&narrow) : static_cast<void*>(&wide);
+        if (memory < 0 || pread64(memory, into, width, static_cast<off64_t>(address)) != static_cast<ssize_t>(width)) {
+            return std::nullopt;
+        }
+        return width == sizeof(narrow) ? narrow : wide;
+    };
+    const auto lookAt = [&process, &readMemory](const std::string& thread) {
+        const std::string path = process + "/task/" + thread;
+        ThreadTexts texts;
+        texts.syscall = readProcFile(path + "/syscall");
+        texts.status = readProcFile(path + "/status");
+        texts.syscallAfter = readProcFile(path + "/syscall");
+        // The stack and wchan matter only for a thread that runs or whose call cannot be read.
+        const auto running = [](const std::optional<std::string>& syscall) {
+            return !syscall || syscall->rfind("running", 0) == 0;
+        };
+        if (running(texts.syscall) && running(texts.syscallAfter)) {
+            texts.stack = readProcFile(path + "/stack");
+        }
+        if (!texts.syscall && !texts.syscallAfter) {
+            texts.wchan = readProcFile(path + "/wchan");
+        }
+        return classify(texts, readMemory);
+    };
+
+    Judgement judgement;
+    for (const auto& thread : threadsOf(pid)) {
+        judgement.take(thread, lookAt(thread));
+    }
+    for (const auto until = std::chrono::steady_clock::now() + window;
+         !judgement.decided() && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(lookInterval);
+        for (const auto& thread : judgement.undecided()) {
+            judgement.take(thread, lookAt(thread));
+        }
+    }
+    if (memory >= 0) {
+        close(memory);
+    }
+    return judgement.verdict();
 }
 
 bool TargetSignal::profilerSignalCaughtOrIgnored(int pid)
@@ -152,28 +478,6 @@ std::vector<std::string> TargetSignal::threadsOf(int pid)
     }
     closedir(tasks);
     return threads;
-}
-
-std::vector<std::string> TargetSignal::threadsExposedToProfilerSignal(int pid, const std::vector<std::string>& threads)
-{
-    std::vector<std::string> exposed;
-    const SetReader readSet = [pid](std::uintptr_t address) { return readSetWord(pid, address); };
-    for (const auto& thread : threads) {
-        const std::string path = processPath(pid) + "/task/" + thread;
-        const auto status = readProcFile(path + "/status");
-        const auto blocked = status ? profilerSignalInMask(*status, "SigBlk:") : std::nullopt;
-        if (!blocked || *blocked) {
-            continue;
-        }
-        const auto wchan = readProcFile(path + "/wchan");
-        const auto stack = readProcFile(path + "/stack");
-        const auto syscall = readProcFile(path + "/syscall");
-        const bool known = wchan || stack || syscall;
-        if (known && !waitTakesProfilerSignal(wchan.value_or(""), stack.value_or(""), syscall.value_or(""), readSet)) {
-            exposed.push_back(thread);
-        }
-    }
-    return exposed;
 }
 
 } // namespace YultService::Guard

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace YultService::Guard {
@@ -12,49 +13,118 @@ namespace YultService::Guard {
 ///
 /// SIGUSR1's default action ends a process, so the signal goes only to a target that catches or
 /// ignores it, or whose every thread blocks it or waits for it with sigwaitinfo, sigtimedwait or
-/// sigwait. While a thread sleeps in such a wait the kernel takes the waited-for signals, and only
-/// those, out of its mask, and puts them back when the thread runs again after waking. So a wait
-/// counts only when SIGUSR1 is in the set the thread waits for: the set is read from the first
-/// argument of the system call (/proc/<pid>/task/<tid>/syscall gives the pointer,
-/// /proc/<pid>/mem the word). Where the set cannot be read, any wait counts, as it always has.
+/// sigwait. Each thread is looked at in /proc/<pid>/task/<tid>: its state and mask (status) and
+/// the system call it sleeps in (syscall, with the call's arguments). What the mask line means
+/// depends on the call:
+/// - rt_sigtimedwait takes the waited-for signals out of the mask while it sleeps, so the mask
+///   says nothing of SIGUSR1 when it is in the waited-for set, read from the target's memory at
+///   the call's first argument (/proc/<pid>/mem); a set that cannot be read is no evidence.
+/// - ppoll, pselect6, epoll_pwait(2), rt_sigsuspend, io_uring_enter and io_pgetevents install a
+///   mask of their own for the call when given one: /proc then shows that mask, not the thread's,
+///   and the look tells nothing of the thread's own mask. When that mask lets SIGUSR1 through,
+///   the signal would kill the thread there, and the thread comes back to the call: refused.
+/// - Anywhere else the mask is the thread's own.
+/// Where the call cannot be read (no ptrace rights), wchan and the kernel stack stand in for it.
 ///
-/// /proc shows the wait while the thread sleeps (wchan, the system call) and, where the kernel
-/// stack can be read, also until it runs again. Where it cannot, a waiter that has just woken
-/// looks exposed until it gets a CPU, and blocks or waits again as soon as it runs, while a
-/// thread that would really die of the signal stays exposed. So a thread counts against the
-/// target only when every look over a short window finds it exposed. A target that catches or
-/// ignores the signal costs one read of its status; what cannot be read counts as handled.
+/// A thread's looks over a short window decide: seen blocking the signal (outside a call with a
+/// mask of its own) or waiting for it, it is safe; seen exposed, only a later look that shows it
+/// blocking the signal clears it (a look in the wait does not: a thread that waits without having
+/// blocked the signal first dies of it even there, and /proc cannot show that); a thread seen
+/// neither way by the end refuses the target.
 class TargetSignal
 {
   public:
-    /// The decision: true when the target would take SIGUSR1 without dying of it.
-    static bool mayBeSignalled(int pid);
+    /// What one look at a thread shows.
+    enum class Look
+    {
+        Gone,          ///< exited or exiting (State Z or X, or no status): the kernel delivers nothing to it
+        Blocked,       ///< blocks SIGUSR1 with its own mask
+        Waiting,       ///< asleep in rt_sigtimedwait for a set holding SIGUSR1
+        Exposed,       ///< neither blocks nor waits for SIGUSR1
+        ExposedInCall, ///< in `call`, whose own mask lets SIGUSR1 through
+        InOwnMaskCall, ///< in `call`, whose own mask blocks SIGUSR1: no evidence
+        Waking,        ///< just woken from `call` (rt_sigtimedwait), mask not yet restored: no evidence
+        SetUnreadable, ///< in rt_sigtimedwait for a set that cannot be read: no evidence
+        Unknown,       ///< nothing readable says where it is: no evidence
+    };
+    struct ThreadLook
+    {
+        Look look = Look::Unknown;
+        std::string call; ///< the system call, for ExposedInCall, InOwnMaskCall and Waking
+    };
+
+    /// A thread's /proc texts of one look; nullopt where a file could not be read. The syscall
+    /// file is read before and after the status, so a thread that moved in between shows.
+    struct ThreadTexts
+    {
+        std::optional<std::string> status, syscall, syscallAfter, wchan, stack;
+    };
+
+    /// A /proc syscall line: "running", or the call's number and arguments while the thread sleeps
+    /// ("-1" when it is stopped outside any call).
+    struct SyscallLine
+    {
+        bool running = false;
+        long number = -1;
+        std::vector<std::uint64_t> arguments; ///< the six arguments; empty for "running" and -1
+    };
+
+    /// Reads `width` bytes (4 or 8) of the target's memory as a number; nullopt when it cannot.
+    using MemoryReader = std::function<std::optional<std::uint64_t>(std::uintptr_t address, std::size_t width)>;
+
+    /// The outcome for the whole target; `reason` says why `thread` refuses it.
+    struct Verdict
+    {
+        bool maySignal = true;
+        std::string thread;
+        std::string reason;
+    };
+
+    /// The looks of one window at a target's threads, and what they decide.
+    class Judgement
+    {
+      public:
+        /// Takes a look at a thread (a thread met for the first time joins).
+        void take(const std::string& thread, const ThreadLook& look);
+        /// The threads that still need a look: neither safe nor refusing.
+        std::vector<std::string> undecided() const;
+        /// True when more looks cannot change the verdict.
+        bool decided() const;
+        /// The verdict, taking the threads still undecided as refusing.
+        Verdict verdict() const;
+
+      private:
+        enum class Standing
+        {
+            Unknown,
+            Exposed,
+            Safe,
+            Refusing,
+        };
+        struct Thread
+        {
+            std::string id;
+            Standing standing = Standing::Unknown;
+            ThreadLook evidence; ///< the look the standing rests on, or the latest one
+        };
+        std::vector<Thread> threads;
+    };
+
+    /// The decision for process `pid`, over a window of looks at its threads.
+    static Verdict judge(int pid);
 
     /// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
     /// text; nullopt when there is no such line.
     static std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key);
-    /// True when a thread's /proc wchan, stack or syscall text shows it in sigwaitinfo,
-    /// sigtimedwait or sigwait (empty: not read).
-    static bool isWaitingForSignals(const std::string& wchan, const std::string& stack, const std::string& syscall);
-    /// The address of the set a thread waits for, when its /proc syscall text shows it asleep in
-    /// rt_sigtimedwait (or rt_sigtimedwait_time64); nullopt otherwise.
-    static std::optional<std::uintptr_t> waitedSetAddress(const std::string& syscall);
-    /// Whether SIGUSR1 is in a signal set whose first word (as the target stores it) is `word`.
-    static bool profilerSignalInSet(unsigned long word);
-    /// Reads the first word of the target's signal set at an address; nullopt when it cannot.
-    using SetReader = std::function<std::optional<unsigned long>(std::uintptr_t)>;
-    /// True when a thread with these /proc texts takes SIGUSR1 through a wait: it waits for
-    /// signals, and SIGUSR1 is in the set, or the set cannot be read.
-    static bool waitTakesProfilerSignal(const std::string& wchan, const std::string& stack, const std::string& syscall,
-                                        const SetReader& readSet);
+    /// A /proc syscall text, parsed; nullopt when it is not one.
+    static std::optional<SyscallLine> parseSyscall(const std::string& text);
+    /// What a look with these texts shows; `readMemory` reads the target's memory.
+    static ThreadLook classify(const ThreadTexts& texts, const MemoryReader& readMemory);
 
     /// True when the process catches or ignores SIGUSR1, or its status cannot be read.
     static bool profilerSignalCaughtOrIgnored(int pid);
     /// The ids of the process's threads (empty when they cannot be listed).
     static std::vector<std::string> threadsOf(int pid);
-    /// Those of `threads` that SIGUSR1 would reach at its default action just now: neither
-    /// blocking it nor waiting for it. A thread whose state cannot be read is not among them.
-    static std::vector<std::string> threadsExposedToProfilerSignal(int pid, const std::vector<std::string>& threads);
 };
 
 } // namespace YultService::Guard

@@ -1,6 +1,5 @@
 #include "link/Server.h"
 
-#include "guard/PeerAccess.h"
 #include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
@@ -45,12 +44,17 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        if (!mayServePeer()) {
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, options->getPID(), holders);
+        if (!decision.ownerRule.empty() && !toldOwnerRule) {
+            toldOwnerRule = true;
+            logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
+                        "): serving any local process of the target's user, root or our own user");
+        }
+        if (!decision.served) {
             ++seen.refusedPeers;
             seen.lastRefusedPeer = describePeer();
-            logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: not a local process of the "
-                                                  "target's user",
-                                                  seen.lastRefusedPeer.c_str()));
+            logger.warn(Logger::Log::StringFormat("doAccept - Refused connection from %s: %s",
+                                                  seen.lastRefusedPeer.c_str(), decision.reason.c_str()));
             asio::error_code ignored;
             socket.close(ignored);
             doAccept();
@@ -62,15 +66,6 @@ void Server::doAccept()
         deadline.cancel();
         std::make_shared<Session>(ioContext, std::move(socket), options, target)->start();
     });
-}
-
-// Who may be served is the guard's to say; see Guard::PeerAccess.
-bool Server::mayServePeer() const
-{
-    asio::error_code ec;
-    const auto peer = socket.remote_endpoint(ec);
-    const auto own = ec ? peer : socket.local_endpoint(ec);
-    return !ec && Guard::PeerAccess::mayServe(peer, own, options->getPID());
 }
 
 std::string Server::describePeer() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "guard/PeerAccess.h"
 #include "guard/TargetProcess.h"
 #include "link/ConnectionDiagnosis.h"
 #include "options/InputParser.h"
@@ -11,9 +12,9 @@
 
 namespace YultService::SocketCommunication {
 
-/// The listening end of the link: serves exactly one connection, from a local process of the
-/// target's user (or root, or our own user), and starts a session on it; other peers are closed
-/// unserved. The server deadline bounds only the wait for that connection.
+/// The listening end of the link: serves exactly one connection, from the target (or a process it
+/// started), and starts a session on it; other peers are closed unserved. The server deadline
+/// bounds only the wait for that connection.
 class Server
 {
   public:
@@ -24,7 +25,6 @@ class Server
 
   private:
     void doAccept();
-    bool mayServePeer() const;
     std::string describePeer() const;
     void armDeadlineWait();
     void checkDeadline();
@@ -36,7 +36,9 @@ class Server
     const std::shared_ptr<InputOptions::InputParser>& options;
     const Guard::TargetProcess& target;
     bool accepted = false;
-    WaitRecord seen; ///< what the wait for the connection met, for the verbose diagnosis
+    bool toldOwnerRule = false;
+    Guard::PeerAccess::Snapshot holders; ///< the last full look at who holds which socket
+    WaitRecord seen;                     ///< what the wait for the connection met, for the verbose diagnosis
 };
 
 } // namespace YultService::SocketCommunication

@@ -1,7 +1,7 @@
 #include "LinkFixture.h"
 
-#include <sys/syscall.h>
-#include <sys/wait.h>
+#include <algorithm>
+#include <filesystem>
 
 namespace YultTest {
 namespace {
@@ -11,7 +11,8 @@ struct Way
 {
     const char* name;
     std::vector<std::string> options;
-    int runs; ///< agent runs against the one target
+    int runs;          ///< agent runs against the one target
+    bool readsTheCall; ///< the agent must read the system call the target sleeps in
 };
 
 void PrintTo(const Way& w, std::ostream* os) { *os << w.name; }
@@ -20,12 +21,23 @@ class SignalWays : public LinkFixture, public ::testing::WithParamInterface<Way>
 {
 };
 
+/// Why the agent under test cannot read the target's system calls (empty when it can): an agent
+/// run emulated reads them in the host's numbering, not its own.
+std::string callsUnreadable()
+{
+    const std::string emulator = agentEmulatedBy();
+    return emulator.empty() ? "" : "an agent under " + emulator + " reads system calls in the host's numbering";
+}
+
 // Each run is signalled, served and leaves the target alive. A polling sigtimedwait beside a busy
 // thread often shows the signal unblocked and no wait for a moment after each wake-up, so it is
 // run many times: a rule that decides on one unlucky look refuses some of them.
 TEST_P(SignalWays, SignalledAndServed)
 {
     const Way& way = GetParam();
+    if (way.readsTheCall && !callsUnreadable().empty()) {
+        GTEST_SKIP() << callsUnreadable();
+    }
     Simulator target(registry, way.options);
     ASSERT_TRUE(target.ready()) << target.log();
     for (int run = 0; run < way.runs; ++run) {
@@ -40,54 +52,91 @@ TEST_P(SignalWays, SignalledAndServed)
 
 INSTANTIATE_TEST_SUITE_P(
     Target, SignalWays,
-    ::testing::Values(Way{"Handler", {"--signal", "handler"}, 2},
-                      Way{"SignalfdWithSignalBlocked", {"--signal", "signalfd"}, 2},
-                      Way{"SigwaitinfoInSecondThread", {"--signal", "sigwaitinfo"}, 2},
-                      Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40}),
+    ::testing::Values(Way{"Handler", {"--signal", "handler"}, 2, false},
+                      Way{"SignalfdWithSignalBlocked", {"--signal", "signalfd"}, 2, false},
+                      Way{"SigwaitinfoInSecondThread", {"--signal", "sigwaitinfo"}, 2, true},
+                      Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-using SignalTarget = LinkFixture;
-
-// A target whose one thread waits for other signals only (SIGUSR1 left at its default action,
-// not blocked) would die of the signal: it is refused and lives. Its wait is a forked child's
-// sigtimedwait, seen asleep in /proc before the agent starts.
-TEST_F(SignalTarget, WaitingOnlyForOtherSignalsRefusedAndLives)
+/// A target of tests/support/signal-target, and what the agent makes of it.
+struct Target
 {
-    if (!agentEmulatedBy().empty()) {
-        GTEST_SKIP() << "an agent under " << agentEmulatedBy() << " cannot read the waited-for set: /proc shows "
-                     << "this process's system calls in the host's numbering";
+    const char* mode;
+    std::size_t threads; ///< live ones, once it has settled
+    const char* refusal; ///< the -V line's reason; nullptr: served
+};
+
+void PrintTo(const Target& t, std::ostream* os) { *os << t.mode; }
+
+class SignalTargets : public LinkFixture, public ::testing::WithParamInterface<Target>
+{
+};
+
+/// Waits until the target has its live threads and is asleep (in its call: it sleeps nowhere else),
+/// or its leader has exited.
+bool settled(pid_t pid, std::size_t threads)
+{
+    const auto live = [tasks = "/proc/" + std::to_string(pid) + "/task/"] {
+        std::size_t count = 0;
+        for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+            count += readFile(task.path() / "status").find("State:\tZ") == std::string::npos ? 1U : 0U;
+        }
+        return count;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + 5s;
+         live() != threads && std::chrono::steady_clock::now() < until;) {
+        std::this_thread::sleep_for(1ms); // a process announces no new thread
     }
-    const std::vector<std::vector<int>> waits = {{SIGUSR2}, {SIGTERM, SIGHUP}};
-    for (const auto& waited : waits) {
-        sigset_t set;
-        sigemptyset(&set);
-        for (const int signal : waited) {
-            sigaddset(&set, signal);
-        }
-        const pid_t child = fork();
-        if (child == 0) {
-            sigprocmask(SIG_SETMASK, &set, nullptr);
-            const timespec limit{60, 0};
-            sigtimedwait(&set, nullptr, &limit);
-            _exit(0);
-        }
-        SCOPED_TRACE("waits for " + std::to_string(waited.size()) + " other signals");
-        const std::string syscall = "/proc/" + std::to_string(child) + "/syscall";
-        const std::string asleep = std::to_string(SYS_rt_sigtimedwait) + " ";
-        for (const auto until = std::chrono::steady_clock::now() + 5s;
-             readFile(syscall).rfind(asleep, 0) != 0 && std::chrono::steady_clock::now() < until;) {
-            std::this_thread::sleep_for(1ms); // a process announces no wait
-        }
-        registry.add(child);
-        startAgent({"-C", "-S"}, child);
+    return live() == threads && waitIdle(pid);
+}
+
+// A target that would die of the signal is refused and lives: its threads sleep in calls that
+// lend them a mask blocking SIGUSR1, or wait for other signals, or poll for SIGUSR1 without
+// blocking it between polls. The pollers are several threads in step, so that whenever the agent
+// first looks some are between polls: a thread first seen in the wait passes, since /proc cannot
+// show that it never blocked the signal (which POSIX requires before a wait). A target whose
+// leader has exited, with SIGUSR1 unblocked, while its other thread takes the signal is served.
+TEST_P(SignalTargets, RefusedAndLivesOrServed)
+{
+    if (!callsUnreadable().empty()) {
+        GTEST_SKIP() << callsUnreadable();
+    }
+    const Target& target = GetParam();
+    ChildProcess process({builtFile("signal-target"), target.mode});
+    registry.add(process.pid());
+    ASSERT_TRUE(settled(process.pid(), target.threads)) << process.err();
+    startAgent({"-C", "-S", "-V"}, process.pid());
+    const std::string signalling =
+        "Sending profiler signal to target process with pid " + std::to_string(process.pid()) + " on port 9091";
+    if (target.refusal == nullptr) {
+        EXPECT_EQ(agent->waitExit(), 0);
+        EXPECT_EQ(agent->err(), "");
+        EXPECT_NE(agent->out().find(lines({"Profiling started"})), std::string::npos) << agent->out();
+    } else {
         EXPECT_EQ(agent->waitExit(), 1);
         EXPECT_EQ(agent->err(), lines({"Sending profiler signal to target failed: target does not handle SIGUSR1"}));
-        int status = 0;
-        EXPECT_EQ(waitpid(child, &status, WNOHANG), 0) << "the target died";
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
+        // The thread named is one of the target's.
+        const std::string out = agent->out();
+        const auto named = std::min(out.find("thread "), out.size()) + 7;
+        const std::string thread = out.substr(std::min(named, out.size()), out.find(' ', named) - named);
+        EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(process.pid()) + "/task/" + thread)) << out;
+        EXPECT_EQ(out, lines({signalling, "Target not signalled: thread " + thread + " " + target.refusal}));
     }
+    EXPECT_TRUE(process.alive());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Target, SignalTargets,
+    ::testing::Values(Target{"ppoll", 1, "was only seen in ppoll, a call with a mask of its own"},
+                      Target{"epoll-pwait", 1, "was only seen in epoll_pwait, a call with a mask of its own"},
+                      Target{"other-signals", 1, "is exposed: it neither blocks nor waits for SIGUSR1"},
+                      Target{"unblocked-poll", 8, "is exposed: it neither blocks nor waits for SIGUSR1"},
+                      Target{"leader-exit", 1, nullptr}),
+    [](const auto& info) {
+        std::string name = info.param.mode;
+        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+        return name;
+    });
 
 } // namespace
 } // namespace YultTest

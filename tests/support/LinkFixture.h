@@ -53,18 +53,15 @@ inline std::string agentEmulatedBy()
     return launcher != nullptr ? launcher : "";
 }
 
-/// A shell that ignores SIGUSR1 and becomes `sleep 60`, run through `runAs` (such as setpriv); returned
-/// once it has become sleep, which it does only after setting the disposition.
-inline std::unique_ptr<ChildProcess> ignoringProfilerSignal(std::vector<std::string> runAs = {})
+/// How many connections wait in the listen queue of `port`, -1 when nothing listens there: the
+/// kernel's TCP table shows a listener's queue in place of its receive queue.
+inline long listenQueue(int port)
 {
-    runAs.insert(runAs.end(), {"/bin/sh", "-c", "trap '' USR1; exec sleep 60"});
-    auto target = std::make_unique<ChildProcess>(runAs);
-    const std::string comm = "/proc/" + std::to_string(target->pid()) + "/comm";
-    for (const auto until = std::chrono::steady_clock::now() + 5s;
-         readFile(comm) != "sleep\n" && std::chrono::steady_clock::now() < until;) {
-        std::this_thread::sleep_for(1ms); // an exec announces nothing
-    }
-    return target;
+    char listener[32];
+    std::snprintf(listener, sizeof(listener), "00000000:%04X 00000000:0000 0A ", port);
+    const std::string table = readFile("/proc/net/tcp");
+    const auto at = table.find(listener);
+    return at == std::string::npos ? -1 : std::stol(table.substr(at + std::strlen(listener) + 9, 8), nullptr, 16);
 }
 
 /// Stops (or continues) the process and waits until /proc shows it stopped (or not).
@@ -122,19 +119,12 @@ class LinkFixture : public ::testing::Test
         return connected;
     }
 
-    /// Waits until the agent has taken every connection from the listen queue of its port and,
-    /// having looked at them, sleeps again: the kernel's TCP table shows a listener's queue.
+    /// Waits until the agent has taken every connection waiting for it and, having looked at them,
+    /// sleeps again.
     void awaitAccepted(int port) const
     {
-        char listener[32];
-        std::snprintf(listener, sizeof(listener), "00000000:%04X 00000000:0000 0A ", port);
-        const auto queued = [&listener] {
-            const std::string table = readFile("/proc/net/tcp");
-            const auto at = table.find(listener);
-            return at != std::string::npos && table.compare(at + std::strlen(listener) + 9, 8, "00000000") != 0;
-        };
         for (const auto until = std::chrono::steady_clock::now() + 5s;
-             queued() && std::chrono::steady_clock::now() < until;) {
+             listenQueue(port) > 0 && std::chrono::steady_clock::now() < until;) {
             std::this_thread::sleep_for(100us); // the kernel announces no accept
         }
         agent->waitIdle();

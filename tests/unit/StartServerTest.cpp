@@ -19,62 +19,41 @@ using YultService::Utils::Helper;
 using Listener = asio::ip::tcp::acceptor;
 using YultPeer::AppPeer;
 
-/// A probe that lets another listener take the first port it finds before the server binds it.
-struct ThievingProbe
+// The search moves past a port lost between probe and listener; when that was the last port there
+// is, no port is free.
+TEST(DynamicPort, PortTakenBetweenProbeAndListener)
 {
-    asio::io_context& ioContext;
-    std::optional<Listener>& thief;
-
-    int operator()(int from) const
-    {
-        const int port = Helper::getFreePort(from);
-        if (!thief) {
-            thief.emplace(ioContext,
-                          asio::ip::tcp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port)));
+    for (const int from : {49152, 65535}) {
+        SCOPED_TRACE(from);
+        asio::io_context ioContext;
+        auto options = std::make_shared<YultService::InputOptions::InputParser>();
+        options->setDynamicPort(true);
+        const auto target = YultService::Guard::TargetProcess::pin(getpid());
+        std::optional<Listener> thief;
+        std::optional<YultService::SocketCommunication::Server> server;
+        // A probe that lets another listener take the first port it finds before the server binds it.
+        const auto steal = [&](int first) {
+            const int port = Helper::getFreePort(std::max(first, from));
+            if (!thief) {
+                thief.emplace(ioContext,
+                              asio::ip::tcp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port)));
+            }
+            return port;
+        };
+        try {
+            const auto port = startServer(ioContext, server, options, target, steal);
+            ASSERT_TRUE(thief && server && from != 65535);
+            EXPECT_GT(port, thief->local_endpoint().port());
+            EXPECT_TRUE(AppPeer().connectTo(port)); // the server listens there
+        } catch (const std::system_error&) {
+            ADD_FAILURE() << "the lost port was not moved past";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(from, 65535);
+            EXPECT_STREQ(error.what(), "Faile to find free port.");
+            EXPECT_TRUE(thief) << "port 65535 was taken before the test";
+            EXPECT_FALSE(server);
         }
-        return port;
     }
-};
-
-std::shared_ptr<YultService::InputOptions::InputParser> dynamicPortOptions()
-{
-    auto options = std::make_shared<YultService::InputOptions::InputParser>();
-    options->setDynamicPort(true);
-    return options;
-}
-
-TEST(DynamicPort, PortTakenBetweenProbeAndListenerMovesTheSearchOn)
-{
-    asio::io_context ioContext;
-    const auto options = dynamicPortOptions();
-    const auto target = YultService::Guard::TargetProcess::pin(getpid());
-    std::optional<Listener> thief;
-    std::optional<YultService::SocketCommunication::Server> server;
-    const unsigned short port = startServer(ioContext, server, options, target, ThievingProbe{ioContext, thief});
-    ASSERT_TRUE(thief && server);
-    EXPECT_GT(port, thief->local_endpoint().port());
-    AppPeer peer;
-    EXPECT_TRUE(peer.connectTo(port)); // the server listens there
-}
-
-TEST(DynamicPort, LastPortTakenBetweenProbeAndListenerMeansNoFreePort)
-{
-    asio::io_context ioContext;
-    const auto options = dynamicPortOptions();
-    const auto target = YultService::Guard::TargetProcess::pin(getpid());
-    std::optional<Listener> thief;
-    std::optional<YultService::SocketCommunication::Server> server;
-    const ThievingProbe steal{ioContext, thief};
-    try {
-        startServer(ioContext, server, options, target, [&steal](int from) { return steal(std::max(from, 65535)); });
-        ADD_FAILURE() << "a server started";
-    } catch (const std::system_error&) {
-        ADD_FAILURE() << "the lost port was not moved past";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "Faile to find free port.");
-    }
-    EXPECT_TRUE(thief) << "port 65535 was taken before the test";
-    EXPECT_FALSE(server);
 }
 
 } // namespace

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <functional>
 #include <grp.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,21 +25,17 @@ TEST(TargetProcess, StatFieldsAfterTheName)
     EXPECT_FALSE(TargetProcess::startTimeOf("42 app S" + tail));
 }
 
-/// A child that does `setUp`, says it is ready, then does `step` when told and says so (or ends
-/// in it), and then waits to be killed.
-class Child
+/// A child of the application's user (able to become root again, as set-user-ID can) that says it
+/// is ready, then takes `step` when told and says so (or ends in it), and then waits to be killed.
+struct Child
 {
-  public:
-    Child(const std::function<void()>& setUp, const std::function<void()>& step)
+    explicit Child(void (*step)())
     {
-        int toChild[2], fromChild[2];
-        EXPECT_EQ(pipe(toChild), 0);
-        EXPECT_EQ(pipe(fromChild), 0);
+        EXPECT_TRUE(pipe(toChild) == 0 && pipe(fromChild) == 0);
         pid = fork();
         if (pid == 0) {
             char go = 0;
-            setUp();
-            if (write(fromChild[1], &go, 1) == 1 && read(toChild[0], &go, 1) == 1) {
+            if (setresuid(65534, 65534, 0) == 0 && write(fromChild[1], &go, 1) == 1 && read(toChild[0], &go, 1) == 1) {
                 step();
                 (void)!write(fromChild[1], &go, 1);
             }
@@ -48,35 +43,27 @@ class Child
                 pause();
             }
         }
-        close(toChild[0]);
-        close(fromChild[1]);
-        tell = toChild[1];
-        done = fromChild[0];
+        close(fromChild[1]); // the child's end alone: its exit ends a read
         char ready = 0;
-        EXPECT_EQ(read(done, &ready, 1), 1);
+        EXPECT_EQ(read(fromChild[0], &ready, 1), 1);
     }
     ~Child()
     {
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
-        close(tell);
-        close(done);
+        for (const int fd : {toChild[0], toChild[1], fromChild[0]}) {
+            close(fd);
+        }
     }
     /// Lets the child take its step; true when it has, false when it ended instead.
     bool step()
     {
         char go = 1;
-        EXPECT_EQ(write(tell, &go, 1), 1);
-        return read(done, &go, 1) == 1;
+        return write(toChild[1], &go, 1) == 1 && read(fromChild[0], &go, 1) == 1;
     }
+    int toChild[2] = {-1, -1}, fromChild[2] = {-1, -1};
     pid_t pid = -1;
-
-  private:
-    int tell = -1;
-    int done = -1;
 };
-
-const auto asAppUser = [] { (void)!setresuid(65534, 65534, 0); }; // can become root again, as set-user-ID can
 
 // What a pinned target has become: the same process, one that ended (a zombie, or reaped), or one
 // that runs with other ids. An ended target is not signalled, whatever now holds its pid. Its trace
@@ -89,7 +76,7 @@ TEST(TargetProcess, ChangeSincePinned)
     const struct
     {
         const char* name;
-        std::function<void()> step;
+        void (*step)();
         bool reap;
         Change change;
     } cases[] = {
@@ -108,7 +95,7 @@ TEST(TargetProcess, ChangeSincePinned)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Child child(asAppUser, c.step);
+        Child child(c.step);
         const auto target = TargetProcess::pin(child.pid);
         const auto owner = TraceFileRule::traceOwner(target, 0, 0);
         ASSERT_TRUE(owner);

@@ -81,20 +81,6 @@ TEST(TraceFile, OpensOnlyWhatItMayReplace)
     }
 }
 
-TEST(TraceFile, ManyWritesArriveWhole)
-{
-    const TempDir dir;
-    std::string content;
-    TraceFile file(dir.path + "/trace");
-    for (int i = 0; i < 300; ++i) { // far beyond the buffer, in pieces that do not divide it
-        const std::string piece(1000, static_cast<char>('a' + i % 26));
-        file.write(piece.data(), piece.size());
-        content += piece;
-    }
-    EXPECT_TRUE(file.close());
-    EXPECT_EQ(readFile(dir.path + "/trace"), content);
-}
-
 // A file size limit makes a real write fail, as a full disk would.
 TEST(TraceFile, FailedWriteIsReported)
 {

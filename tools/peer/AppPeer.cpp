@@ -152,39 +152,45 @@ void AppPeer::close()
     }
 }
 
-bool AppPeer::handOver(int via) const
+namespace {
+
+// A one-byte message that carries one descriptor (SCM_RIGHTS) or room for one.
+struct RightsMessage
 {
+    RightsMessage()
+    {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof(control);
+    }
     char byte = 'c';
     iovec data{&byte, 1};
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+};
+
+} // namespace
+
+bool AppPeer::handOver(int via) const
+{
+    RightsMessage handed;
+    cmsghdr* rights = CMSG_FIRSTHDR(&handed.message);
     rights->cmsg_level = SOL_SOCKET;
     rights->cmsg_type = SCM_RIGHTS;
     rights->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(rights), &socketFd, sizeof(int));
-    return socketFd >= 0 && sendmsg(via, &message, MSG_NOSIGNAL) == 1;
+    return socketFd >= 0 && sendmsg(via, &handed.message, MSG_NOSIGNAL) == 1;
 }
 
 bool AppPeer::takeOver(int via, std::chrono::milliseconds timeout)
 {
     close();
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    if (!readable(via, timeout) || recvmsg(via, &message, MSG_CMSG_CLOEXEC) != 1) {
+    RightsMessage taken;
+    if (!readable(via, timeout) || recvmsg(via, &taken.message, MSG_CMSG_CLOEXEC) != 1) {
         return false;
     }
-    const cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    const cmsghdr* rights = CMSG_FIRSTHDR(&taken.message);
     if (rights == nullptr || rights->cmsg_type != SCM_RIGHTS || rights->cmsg_len != CMSG_LEN(sizeof(int))) {
         return false;
     }

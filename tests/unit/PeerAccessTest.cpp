@@ -1,75 +1,20 @@
 #include "guard/PeerAccess.h"
-#include "guard/TargetSignal.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <string>
+#include <tuple>
 
 namespace YultService::Guard {
 namespace {
-
-unsigned long bit(int signal) { return 1UL << (signal - 1); }
-
-TEST(TargetSignal, ProfilerSignalBitOfMaskLine)
-{
-    const std::string status = "Name:\tapp\nSigPnd:\t0000000000000000\nSigBlk:\t0000000000000200\n"
-                               "SigIgn:\t0000000000001000\nSigCgt:\t0000000000000000";
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigBlk:"), true); // bit 10 is SIGUSR1
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigIgn:"), false);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigCgt:"), false); // the last line, without a newline
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "ShdPnd:"), std::nullopt);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask("SigCgt:\tfffffffffffffdff\n", "SigCgt:"), false);
-}
-
-// A thread takes SIGUSR1 through a wait only when it waits for it: the set is read where the
-// system call shows its address; where it cannot be read, any sign of a wait counts.
-TEST(TargetSignal, WaitTakesTheSignalOnlyWhenItIsWaitedFor)
-{
-    const std::string call = std::to_string(SYS_rt_sigtimedwait) + " 0x7ffd10 0x7ffd20 0x0 0x8 0x0 0x0 0x7ffd0 0x4a1";
-    const std::string sleeping = "do_sigtimedwait.isra.0";
-    const std::string stack = "[<0>] do_sigtimedwait+0x156/0x1f0\n[<0>] __x64_sys_rt_sigtimedwait+0xc5/0x130\n";
-    const std::optional<unsigned long> none;
-    const struct
-    {
-        const char* name;
-        std::string wchan, stack, syscall;
-        std::optional<unsigned long> set; ///< the word at 0x7ffd10; none: unreadable
-        bool takes;
-    } cases[] = {
-        {"waits for SIGUSR1", sleeping, "", call, bit(SIGUSR1), true},
-        {"waits for SIGUSR1 among others", "", "", call, bit(SIGUSR1) | bit(SIGTERM) | bit(SIGHUP), true},
-        {"waits for SIGUSR2 only", sleeping, "", call, bit(SIGUSR2), false},
-        {"waits for SIGTERM and SIGHUP", sleeping, stack, call, bit(SIGTERM) | bit(SIGHUP), false},
-        {"set unreadable", sleeping, "", call, none, true},
-        {"woken, not run yet: the stack alone", "0", stack, "running", bit(SIGUSR2), true},
-        {"wchan alone", sleeping, "", "", none, true},
-        {"another call", "", "", "35 0x7ffd10 0x0", bit(SIGUSR1), false},
-        {"running", "0", "", "running", bit(SIGUSR1), false},
-        {"no set pointer shown", sleeping, "", std::to_string(SYS_rt_sigtimedwait) + " 0x0 0x0", bit(SIGUSR2), true},
-        {"nothing read", "", "", "", bit(SIGUSR1), false},
-    };
-    for (const auto& c : cases) {
-        std::uintptr_t asked = 0;
-        const bool takes =
-            TargetSignal::waitTakesProfilerSignal(c.wchan, c.stack, c.syscall, [&](std::uintptr_t address) {
-                asked = address;
-                return c.set;
-            });
-        EXPECT_EQ(takes, c.takes) << c.name;
-        EXPECT_TRUE(asked == 0 || asked == 0x7ffd10) << c.name;
-    }
-}
 
 constexpr std::uint32_t sequence = 7;
 
@@ -128,17 +73,17 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         {"a listener on the peer's port", diagSocket(AF_INET, TCP_LISTEN, 54321, 0, 99), {Lookup::Missing}},
         {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
         {"no such socket", diagError(ENOENT), {Lookup::Missing}},
-        {"refused", diagError(EPERM), {Lookup::Failed}},
+        {"forbidden by a security module", diagError(EACCES), {Lookup::Unavailable, 0, 0, EACCES}},
+        {"a failure that may pass", diagError(ENOBUFS), {Lookup::Failed, 0, 0, ENOBUFS}},
         {"another request's answer", diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711, 8), {Lookup::Failed}},
         {"cut short", found.substr(0, found.size() - 4), {Lookup::Failed}},
-        {"header only", found.substr(0, sizeof(nlmsghdr)), {Lookup::Failed}},
         {"nothing", "", {Lookup::Failed}},
     };
     for (const auto& c : cases) {
         const Lookup lookup = PeerAccess::parseDiagReply(c.reply.data(), c.reply.size(), connection, sequence);
-        EXPECT_EQ(lookup.status, c.expected.status) << c.name;
-        EXPECT_EQ(lookup.uid, c.expected.uid) << c.name;
-        EXPECT_EQ(lookup.inode, c.expected.inode) << c.name;
+        EXPECT_EQ(std::tie(lookup.status, lookup.uid, lookup.inode, lookup.error),
+                  std::tie(c.expected.status, c.expected.uid, c.expected.inode, c.expected.error))
+            << c.name;
     }
 }
 
@@ -173,36 +118,61 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     for (const auto& c : cases) {
         const auto lookup =
             PeerAccess::tcpSocketOwner(table, PeerAccess::tcpTableEndpoint({c.address, c.port}, false), own);
-        EXPECT_EQ(lookup.status, c.expected.status) << c.port;
-        EXPECT_EQ(lookup.uid, c.expected.uid) << c.port;
-        EXPECT_EQ(lookup.inode, c.expected.inode) << c.port;
+        EXPECT_EQ(std::tie(lookup.status, lookup.uid, lookup.inode),
+                  std::tie(c.expected.status, c.expected.uid, c.expected.inode))
+            << c.port;
     }
 }
 
-// This process is the target: its user is the target's user.
-TEST(PeerAccess, ServedOnlyALiveSocketOfRootOursOrTheTargetsUser)
+// The decision follows from what was looked up alone: the socket, then who holds it; the owners
+// decide only where the target's descriptors cannot be read.
+TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
 {
     using Lookup = PeerAccess::Lookup;
+    using Holding = PeerAccess::Holding;
     const unsigned ours = 4242;
-    const unsigned targets = getuid();
-    const unsigned stranger = 65533;
+    const unsigned targets = 1000;
+    const Lookup live{Lookup::Found, targets, 7};
+    const Holding held{Holding::Held};
+    const Holding notHeld{Holding::NotHeld};
+    const Holding unreadable{Holding::Unreadable, EACCES, {targets, targets, targets, targets}};
+    const std::string notHers = "not held by the target or a process it started";
+    const std::string ownerRule = std::strerror(EACCES);
     const struct
     {
         const char* name;
         Lookup lookup;
-        bool served;
+        Holding holding;
+        PeerAccess::Decision expected;
     } cases[] = {
-        {"no facility to ask", {Lookup::Unavailable}, true},
-        {"no such socket", {Lookup::Missing}, false},
-        {"a failure that may pass", {Lookup::Failed}, false},
-        {"closed: no owning process", {Lookup::Found, 0, 0}, false},
-        {"root", {Lookup::Found, 0, 7}, true},
-        {"our own user", {Lookup::Found, ours, 7}, true},
-        {"the target's user", {Lookup::Found, targets, 7}, true},
-        {"another user", {Lookup::Found, stranger, 7}, false},
+        {"no facility to ask", {Lookup::Unavailable}, notHeld, {true}},
+        {"another host", {Lookup::Missing}, held, {false, "no socket on this device (another host)"}},
+        {"a lookup that failed",
+         {Lookup::Failed, 0, 0, ENOBUFS},
+         held,
+         {false, "lookup failed: No buffer space available"}},
+        {"closed: no owning process", {Lookup::Found, 0, 0}, held, {false, "no owning process (closed, orphaned)"}},
+        {"held by the target or a process it started", live, held, {true}},
+        {"the target's user's, held by neither", live, notHeld, {false, notHers}},
+        {"root's, held by neither", {Lookup::Found, 0, 7}, notHeld, {false, notHers}},
+        {"descriptors not read just now",
+         live,
+         {Holding::Failed, EMFILE},
+         {false, "lookup failed: Too many open files"}},
+        {"unreadable: the target's user", live, unreadable, {true, "", ownerRule}},
+        {"unreadable: root", {Lookup::Found, 0, 7}, unreadable, {true, "", ownerRule}},
+        {"unreadable: our own user", {Lookup::Found, ours, 7}, unreadable, {true, "", ownerRule}},
+        {"unreadable: another user",
+         {Lookup::Found, 65533, 7},
+         unreadable,
+         {false, "not a local process of the target's user", ownerRule}},
+        {"unreadable: closed", {Lookup::Found, 0, 0}, unreadable, {false, "no owning process (closed, orphaned)"}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(PeerAccess::mayServe(c.lookup, ours, getpid()), c.served) << c.name;
+        const auto decision = PeerAccess::decide(c.lookup, c.holding, ours);
+        EXPECT_EQ(std::tie(decision.served, decision.reason, decision.ownerRule),
+                  std::tie(c.expected.served, c.expected.reason, c.expected.ownerRule))
+            << c.name;
     }
 }
 
