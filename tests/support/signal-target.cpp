@@ -61,7 +61,10 @@ sigset_t setOf(std::initializer_list<int> signals)
 constexpr int pollers = 8;
 constexpr long long period = 4'000'000;
 
-timespec at(long long nanoseconds) { return {nanoseconds / 1'000'000'000, nanoseconds % 1'000'000'000}; }
+timespec at(long long nanoseconds)
+{
+    return {static_cast<time_t>(nanoseconds / 1'000'000'000), static_cast<long>(nanoseconds % 1'000'000'000)};
+}
 
 long long now()
 {
