@@ -146,6 +146,7 @@ done
 place "$ROOT/tests/e2e/help-page.txt" "$ROOT/tests/e2e/help-page.txt"
 cat >"$tree/etc/device-vm.conf" <<CONF
 export YULT_AGENT='$agent'
+export YULT_EMULATED_CPU='${machine[*]}'
 YULT_TEST_PROGRAMS='${tests[*]}'
 YULT_TEST_ARGUMENTS='$*'
 YULT_WITHOUT_DIAG_ARGUMENTS='$without_diag'
