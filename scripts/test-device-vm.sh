@@ -46,10 +46,10 @@ agent=$(release_agent "$arch")
 
 step "tests and simulator for $arch in $dir"
 # Linked statically: the initramfs holds no C++ runtime. The tests are listed when they run, in
-# the VM, not by running them at build time.
+# the VM, not by running them at build time, and run the release agent: no agent is built here.
 configure "$dir" --toolchain "$ROOT/cmake/toolchains/$triple.cmake" -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_EXE_LINKER_FLAGS=-static "-DGTest_DIR=/usr/lib/$triple/cmake/GTest" \
-    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST "-DYULT_TEST_AGENT=$agent"
 tests=("$dir/tests/e2e/command_line_tests" "$dir/tests/e2e/link_tests")
 build "$dir" command_line_tests link_tests >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; exit 1; }
 
