@@ -175,8 +175,9 @@ std::string buildCpuProfile(std::int64_t startUs, std::int64_t endUs, std::optio
             sample = drawSample(prng);
         }
     } else {
-        const auto elapsed = static_cast<std::size_t>(std::max<std::int64_t>(endUs - startUs, 0));
-        const std::size_t count = std::max(minSamples, elapsed / sampleIntervalUs);
+        // Counted in 64 bits: a size_t is 32 bits wide on a 32-bit device.
+        const std::int64_t intervals = std::max<std::int64_t>(endUs - startUs, 0) / sampleIntervalUs;
+        const std::size_t count = std::max(minSamples, static_cast<std::size_t>(intervals));
         for (std::size_t i = 0; i < count; ++i) {
             builder.add(drawSample(prng));
         }
