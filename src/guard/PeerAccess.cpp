@@ -1,6 +1,8 @@
 #include "guard/PeerAccess.h"
 
 #include "guard/ProcFiles.h"
+#include "guard/TargetProcess.h"
+#include "guard/TargetSignal.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -201,22 +203,15 @@ std::string descriptorsOf(int pid)
 {
     const std::string process = processPath(pid);
     const auto stat = readProcFile(process + "/stat");
-    const auto nameEnd = stat ? stat->rfind(") ") : std::string::npos;
-    if (nameEnd == std::string::npos || stat->compare(nameEnd + 2, 1, "Z") != 0) {
+    if (!stat || TargetProcess::stateOf(*stat) != 'Z') {
         return process + "/fd";
     }
-    DIR* tasks = opendir((process + "/task").c_str());
-    std::string live = process + "/fd";
-    while (const dirent* task = tasks == nullptr ? nullptr : readdir(tasks)) {
-        if (task->d_name[0] != '.' && std::strtol(task->d_name, nullptr, 10) != pid) {
-            live = process + "/task/" + task->d_name + "/fd";
-            break;
+    for (const auto& thread : TargetSignal::threadsOf(pid)) {
+        if (thread != std::to_string(pid)) {
+            return process + "/task/" + thread + "/fd";
         }
     }
-    if (tasks != nullptr) {
-        closedir(tasks);
-    }
-    return live;
+    return process + "/fd";
 }
 
 // Appends the children of every thread of `pid`, as /proc/<pid>/task/<tid>/children lists them.

@@ -40,15 +40,20 @@ std::optional<std::string> statusField(const std::string& status, const std::str
     return std::nullopt;
 }
 
+std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key)
+{
+    std::vector<unsigned> values;
+    std::istringstream fields(statusField(status, key).value_or(""));
+    for (unsigned value = 0; fields >> value;) {
+        values.push_back(value);
+    }
+    return values;
+}
+
 std::vector<unsigned> processIds(int pid, const std::string& key)
 {
-    std::vector<unsigned> ids;
     const auto status = readProcFile(processPath(pid) + "/status");
-    std::istringstream fields(status ? statusField(*status, key).value_or("") : "");
-    for (unsigned id = 0; fields >> id;) {
-        ids.push_back(id);
-    }
-    return ids;
+    return status ? statusNumbers(*status, key) : std::vector<unsigned>{};
 }
 
 } // namespace YultService::Guard

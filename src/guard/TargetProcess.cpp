@@ -17,16 +17,6 @@ namespace {
 // may hold blanks and parentheses itself, so fields are counted from its last ')'.
 constexpr int startTimeField = 22;
 
-std::vector<unsigned> numbers(const std::string& text)
-{
-    std::vector<unsigned> values;
-    std::istringstream fields(text);
-    for (unsigned value = 0; fields >> value;) {
-        values.push_back(value);
-    }
-    return values;
-}
-
 // The field `index` (1-based, as proc(5) counts) of a stat text, from field 3 on.
 std::optional<std::string> statField(const std::string& stat, int index)
 {
@@ -91,9 +81,9 @@ std::optional<TargetProcess::Credentials> TargetProcess::readCredentials(int pid
         return std::nullopt;
     }
     Credentials credentials;
-    credentials.uids = numbers(statusField(*status, "Uid:").value_or(""));
-    credentials.gids = numbers(statusField(*status, "Gid:").value_or(""));
-    for (const unsigned group : numbers(statusField(*status, "Groups:").value_or(""))) {
+    credentials.uids = statusNumbers(*status, "Uid:");
+    credentials.gids = statusNumbers(*status, "Gid:");
+    for (const unsigned group : statusNumbers(*status, "Groups:")) {
         credentials.groups.push_back(static_cast<gid_t>(group));
     }
     if (credentials.uids.size() != 4 || credentials.gids.size() != 4) {
