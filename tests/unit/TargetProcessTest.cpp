@@ -114,21 +114,5 @@ TEST(TargetProcess, ChangeSincePinned)
     }
 }
 
-// The agent's own user owns the trace when it is not root; without the target's ids, a root agent
-// has no one to write as.
-TEST(TraceFileRule, OwnerIsTheTargetsUserOnlyForRoot)
-{
-    const auto self = TargetProcess::pin(getpid());
-    const auto asUser = TraceFileRule::traceOwner(self, 1000, 1001);
-    ASSERT_TRUE(asUser);
-    EXPECT_EQ(asUser->uid, 1000U);
-    EXPECT_EQ(asUser->gid, 1001U);
-    const auto gone = TargetProcess::pin(-1);
-    EXPECT_FALSE(TraceFileRule::traceOwner(gone, 0, 0));
-    EXPECT_TRUE(TraceFileRule::traceOwner(gone, 1000, 1000));
-    EXPECT_FALSE(TraceFileRule::ownerAtAnnouncement(gone).owner);
-    EXPECT_EQ(gone.queueSignal(0, 0), -1);
-}
-
 } // namespace
 } // namespace YultService::Guard
