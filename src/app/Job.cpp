@@ -1,6 +1,8 @@
 #include "app/Job.h"
 
 #include "guard/TargetSignal.h"
+#include "link/DeadlineBackstop.h"
+#include "link/Wire.h"
 #include "logger/Log.h"
 #include "pages/Help.h"
 #include "pages/Version.h"
@@ -8,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -42,34 +45,58 @@ void processCommand(const std::shared_ptr<InputOptions::InputParser>& options)
     } else if (options->getDisplayVersion()) {
         Version::Version::display();
     } else {
-        processProfilerJob(options);
+        processProfilerJob(*options);
     }
 }
 
-void processProfilerJob(const std::shared_ptr<InputOptions::InputParser>& options)
+void processProfilerJob(const InputOptions::InputParser& options)
 {
     // Pinned right after its lookup, before anything is done on its behalf.
-    const auto target = Guard::TargetProcess::pin(options->getPID());
+    const auto target = Guard::TargetProcess::pin(options.getPID());
+    const auto job = linkJobOf(options);
     asio::io_context ioContext;
     std::optional<SocketCommunication::Server> server;
-    const auto port =
-        startServer(ioContext, server, options, target, [](int from) { return Utils::Helper::getFreePort(from); });
-    enqueueProfilerSignalJob(ioContext, port, options, target);
+    const auto port = startServer(
+        ioContext, server, job, target, [](int from) { return Utils::Helper::getFreePort(from); }, endProcess);
+    enqueueProfilerSignalJob(ioContext, port, job, target);
     ioContext.run();
 }
 
-unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
-                           const std::shared_ptr<InputOptions::InputParser>& options,
-                           const Guard::TargetProcess& target, const PortProbe& probe)
+SocketCommunication::LinkJob linkJobOf(const InputOptions::InputParser& options)
 {
-    if (!options->shouldUseDynamicPorting()) {
-        server.emplace(ioContext, defaultPort, options, target);
+    SocketCommunication::LinkJob job;
+    job.pid = options.getPID();
+    job.verbose = options.isVerboseMode();
+    job.dynamicPort = options.shouldUseDynamicPorting();
+    if (options.isCPUMode()) {
+        job.command = options.shouldStartProfiling() ? SocketCommunication::Wire::startProfiling
+                                                     : SocketCommunication::Wire::stopProfiling;
+    } else { // the option rules leave the heap summary as the one job of Memory mode
+        job.command = SocketCommunication::Wire::getJsHeapInfo;
+    }
+    return job;
+}
+
+// Nothing is destroyed first: the session, its socket and the loop stay as they are until the
+// process is gone, and exit flushes what the run printed.
+void endProcess(int status)
+{
+    SocketCommunication::DeadlineBackstop::ending(status);
+    std::exit(status);
+}
+
+unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
+                           const SocketCommunication::LinkJob& job, const Guard::TargetProcess& target,
+                           const PortProbe& probe, const SocketCommunication::Ending& ending)
+{
+    if (!job.dynamicPort) {
+        server.emplace(ioContext, defaultPort, job, target, ending);
         return defaultPort;
     }
     for (int from = firstDynamicPort;;) {
         const auto port = static_cast<unsigned short>(probe(from)); // past the range: "Faile to find free port."
         try {
-            server.emplace(ioContext, port, options, target);
+            server.emplace(ioContext, port, job, target, ending);
             return port;
         } catch (const std::system_error& error) {
             if (error.code() != asio::error::address_in_use) {
@@ -81,13 +108,12 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
 }
 
 void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
-                              const std::shared_ptr<InputOptions::InputParser>& options,
-                              const Guard::TargetProcess& target)
+                              const SocketCommunication::LinkJob& job, const Guard::TargetProcess& target)
 {
-    asio::post(ioContext, [port, &options, &target] {
-        const Log logger(options->isVerboseMode());
-        logger.info(Log::StringFormat("Sending profiler signal to target process with pid %d on port %d",
-                                      options->getPID(), port));
+    asio::post(ioContext, [port, &job, &target] {
+        const Log logger(job.verbose);
+        logger.info(
+            Log::StringFormat("Sending profiler signal to target process with pid %d on port %d", job.pid, port));
         sendProfilerSignal(logger, target, port);
     });
 }

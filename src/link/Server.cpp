@@ -11,24 +11,23 @@ namespace YultService::SocketCommunication {
 
 namespace {
 
-constexpr std::chrono::seconds connectTimeout{5};
 constexpr int listenBacklog = 4096;
 const std::string expiredMessage =
     "checkDeadline() - Closing connection since the deadline to complete operation has expired";
 
 } // namespace
 
-Server::Server(asio::io_context& ioContext, unsigned short port,
-               const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target)
-    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), options(options),
-      target(target)
+Server::Server(asio::io_context& ioContext, unsigned short port, const LinkJob& job,
+               const Guard::TargetProcess& target, Ending ending)
+    : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), job(job), target(target),
+      ending(std::move(ending))
 {
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::any(), port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
     acceptor.bind(endpoint);
     acceptor.listen(listenBacklog);
-    deadline.expires_after(connectTimeout);
+    deadline.expires_after(job.deadlines.connection);
     DeadlineBackstop::arm(deadline.expiry(), expiredMessage, 1); // main's status for an error of the job
     armDeadlineWait();
     doAccept();
@@ -37,14 +36,14 @@ Server::Server(asio::io_context& ioContext, unsigned short port,
 void Server::doAccept()
 {
     acceptor.async_accept(socket, [this](const asio::error_code& ec) {
-        const Logger::Log logger(options->isVerboseMode());
+        const Logger::Log logger(job.verbose);
         if (ec) {
             Logger::Log::error(Logger::Log::StringFormat("doAccept - Error accepting connection. error Message: %s",
                                                          ec.message().c_str()));
             seen.acceptError = ec.message();
             return;
         }
-        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, options->getPID(), holders);
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, job.pid, holders);
         if (!decision.ownerRule.empty() && !toldOwnerRule) {
             toldOwnerRule = true;
             logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
@@ -64,7 +63,7 @@ void Server::doAccept()
         // From here on the session's own deadline bounds the run.
         accepted = true;
         deadline.cancel();
-        std::make_shared<Session>(ioContext, std::move(socket), options, target)->start();
+        std::make_shared<Session>(ioContext, std::move(socket), job, target, ending)->start();
     });
 }
 
@@ -90,10 +89,10 @@ void Server::checkDeadline()
         return;
     }
     // A verbose run says why no connection came, before the deadline's error ends it.
-    const Logger::Log logger(options->isVerboseMode());
+    const Logger::Log logger(job.verbose);
     if (logger.isVerbose()) {
         asio::error_code ec;
-        const auto pid = options->getPID();
+        const auto pid = job.pid;
         logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
                                                  acceptor.local_endpoint(ec).port()));
     }

@@ -3,7 +3,7 @@
 #include "guard/PeerAccess.h"
 #include "guard/TargetProcess.h"
 #include "link/ConnectionDiagnosis.h"
-#include "options/InputParser.h"
+#include "link/LinkJob.h"
 
 #include <asio.hpp>
 
@@ -20,8 +20,9 @@ class Server
   public:
     /// Listens on 0.0.0.0:port (throws std::system_error naming the failed step), arms the
     /// deadline and starts the one accept. Must outlive the event loop's run, as must `target`.
-    Server(asio::io_context& ioContext, unsigned short port, const std::shared_ptr<InputOptions::InputParser>& options,
-           const Guard::TargetProcess& target);
+    /// The session it starts ends its run through `ending`; the deadline throws out of the loop.
+    Server(asio::io_context& ioContext, unsigned short port, const LinkJob& job, const Guard::TargetProcess& target,
+           Ending ending);
 
   private:
     void doAccept();
@@ -33,8 +34,9 @@ class Server
     asio::ip::tcp::socket socket;
     asio::io_context& ioContext;
     asio::steady_timer deadline;
-    const std::shared_ptr<InputOptions::InputParser>& options;
+    const LinkJob job;
     const Guard::TargetProcess& target;
+    const Ending ending;
     bool accepted = false;
     bool toldOwnerRule = false;
     Guard::PeerAccess::Snapshot holders; ///< the last full look at who holds which socket

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "guard/TargetProcess.h"
+#include "link/LinkJob.h"
 #include "link/Metadata.h"
 #include "link/TransferFeed.h"
 #include "logger/Log.h"
-#include "options/InputParser.h"
 
 #include <asio.hpp>
 
@@ -20,12 +20,12 @@ namespace YultService::SocketCommunication {
 
 // One connection with the profiled application, driven entirely by its own completions.
 //
-//   start() ── doRead ──▶ handleMessage ──▶ doWrite ──▶ doRead ──▶ ... ──▶ exit(0)
+//   start() ── doRead ──▶ handleMessage ──▶ doWrite ──▶ doRead ──▶ ... ──▶ endRun ──▶ ending(0)
 //      │          │                                       │
 //      │          └─ readExpiry = now + 30 s ◀────────────┘ (every read, and only reads)
 //      ▼
 //   deadline wait ──▶ checkDeadline: now < readExpiry → wait until readExpiry again;
-//                                    otherwise → exit(0)
+//                                    otherwise → endRun
 //
 // A read only records its expiry; the one pending wait catches up when it fires, so the
 // timer is not rescheduled for every 1 KiB read of a transfer. Only the pending read and
@@ -49,8 +49,8 @@ class Session : public std::enable_shared_from_this<Session>
     using HeapReceiptCallback = std::function<void(std::string&, std::streamoff)>;
 
     /// Takes over the connected socket; performs no input or output. `target` must outlive the session.
-    Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
-            const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target);
+    Session(asio::io_context& ioContext, asio::ip::tcp::socket socket, const LinkJob& job,
+            const Guard::TargetProcess& target, Ending ending);
 
     /// Arms the session deadline and starts reading the application's first message.
     void start();
@@ -84,8 +84,8 @@ class Session : public std::enable_shared_from_this<Session>
     /// Lifecycle (SessionLifecycle.cpp): the session deadline and the end of the run.
     void armDeadlineWait();
     void checkDeadline();
-    /// Ends the process with status 0 once what was sent can still reach the application.
-    [[noreturn]] void endRun();
+    /// Reports the end of the run (status 0) once what was sent can still reach the application.
+    void endRun();
 
     asio::steady_timer deadline;
     std::chrono::steady_clock::time_point readExpiry; ///< 30 s after the latest read began
@@ -109,8 +109,9 @@ class Session : public std::enable_shared_from_this<Session>
     void handleTraceAnnouncement(const std::string& message);
     void handleHeapAnnouncement(const std::string& message);
 
-    const std::shared_ptr<InputOptions::InputParser>& options;
+    const LinkJob job;
     const Guard::TargetProcess& target;
+    const Ending ending;
     std::unique_ptr<Logger::Log> logger;
 
     /// Reception (SessionReception.cpp): an announced transfer, then its receipt, result line and end.
@@ -132,7 +133,6 @@ class Session : public std::enable_shared_from_this<Session>
         CompletionAction done;
     };
     std::unique_ptr<Transfer> transfer;
-    static constexpr std::chrono::seconds emptyTransferGrace{1};
     asio::steady_timer graceTimer; ///< ends the wait for an empty transfer's one read
 };
 

@@ -3,7 +3,6 @@
 #include "link/DeadlineBackstop.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 
 namespace YultService::SocketCommunication {
@@ -13,10 +12,10 @@ const std::string expiredMessage =
     "checkDeadline() - Closing connection since the deadline to complete operation has expired\n";
 }
 
-Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket,
-                 const std::shared_ptr<InputOptions::InputParser>& options, const Guard::TargetProcess& target)
-    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, options(options), target(target),
-      logger(std::make_unique<Logger::Log>(options->isVerboseMode())), graceTimer(ioContext)
+Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket, const LinkJob& job,
+                 const Guard::TargetProcess& target, Ending ending)
+    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, job(job), target(target),
+      ending(std::move(ending)), logger(std::make_unique<Logger::Log>(job.verbose)), graceTimer(ioContext)
 {
 }
 
@@ -50,7 +49,6 @@ void Session::checkDeadline()
 
 void Session::endRun()
 {
-    DeadlineBackstop::ending(0);
     // Bytes left unread make the kernel reset the connection when the process ends, and a
     // reset can discard our last message before the application has read it. Half-close
     // and take what is already waiting; a bounded amount, so a flooding peer cannot hold us.
@@ -65,7 +63,7 @@ void Session::endRun()
             break;
         }
     }
-    std::exit(0);
+    ending(0);
 }
 
 } // namespace YultService::SocketCommunication

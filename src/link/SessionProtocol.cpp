@@ -53,19 +53,7 @@ void Session::handleMessage(const std::string& message)
     // Anything else is dropped: no reply, no further read.
 }
 
-void Session::sendCommand()
-{
-    if (options->shouldStartProfiling() && options->isCPUMode()) {
-        doWrite(startProfiling, [this] { readNextMessage(); });
-    } else if (options->shouldStopProfiling() && options->isCPUMode()) {
-        doWrite(stopProfiling, [this] { readNextMessage(); });
-    } else if (options->shouldGetJavaScriptHeapSummary()) {
-        doWrite(getJsHeapInfo, [this] { readNextMessage(); });
-    } else {
-        Logger::Log::error("handleMessage() - Received unknown message");
-        doWrite(bye, [this] { endRun(); });
-    }
-}
+void Session::sendCommand() { doWrite(job.command, [this] { readNextMessage(); }); }
 
 void Session::handleTraceAnnouncement(const std::string& message)
 {

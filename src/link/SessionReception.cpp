@@ -71,7 +71,7 @@ void Session::receiveTransfer(std::streamoff announced, TransferFeed::Sink keep,
 void Session::awaitEmptyTransfer()
 {
     readTransferData();
-    graceTimer.expires_after(emptyTransferGrace);
+    graceTimer.expires_after(job.deadlines.emptyTransfer);
     graceTimer.async_wait([weak = weak_from_this()](const asio::error_code& ec) {
         const auto self = weak.lock();
         if (!ec && self && self->transfer) {

@@ -11,7 +11,6 @@ namespace YultService::SocketCommunication {
 
 namespace {
 
-constexpr std::chrono::seconds sessionTimeout{30};
 constexpr int maxWriteRetries = 3;
 
 std::chrono::steady_clock::time_point saturatingNowPlus(std::chrono::steady_clock::duration span)
@@ -25,7 +24,7 @@ std::chrono::steady_clock::time_point saturatingNowPlus(std::chrono::steady_cloc
 
 void Session::moveDeadline()
 {
-    readExpiry = saturatingNowPlus(sessionTimeout);
+    readExpiry = saturatingNowPlus(job.deadlines.session);
     DeadlineBackstop::postpone(readExpiry);
 }
 

@@ -10,11 +10,10 @@ namespace YultService::SocketCommunication::Wire {
 inline const std::string hello = "hello";
 inline const std::string handshakeSuccessAck = "handshake-success-ack";
 
-// The agent's commands, and its answer when it has none to give.
+// The agent's commands.
 inline const std::string startProfiling = "start-profiling";
 inline const std::string stopProfiling = "stop-profiling";
 inline const std::string getJsHeapInfo = "get-js-heapinfo";
-inline const std::string bye = "bye";
 
 // The application's answers to a command.
 inline const std::string profilingStarted = "profiling-started";

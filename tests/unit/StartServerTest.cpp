@@ -25,8 +25,8 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListener)
     for (const int from : {49152, 65535}) {
         SCOPED_TRACE(from);
         asio::io_context ioContext;
-        auto options = std::make_shared<YultService::InputOptions::InputParser>();
-        options->setDynamicPort(true);
+        YultService::SocketCommunication::LinkJob job;
+        job.dynamicPort = true;
         const auto target = YultService::Guard::TargetProcess::pin(getpid());
         std::optional<Listener> thief;
         std::optional<YultService::SocketCommunication::Server> server;
@@ -40,7 +40,7 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListener)
             return port;
         };
         try {
-            const auto port = startServer(ioContext, server, options, target, steal);
+            const auto port = startServer(ioContext, server, job, target, steal, nullptr);
             ASSERT_TRUE(thief && server && from != 65535);
             EXPECT_GT(port, thief->local_endpoint().port());
             EXPECT_TRUE(AppPeer().connectTo(port)); // the server listens there
