@@ -36,17 +36,6 @@ inline std::string lines(std::initializer_list<std::string> texts)
 inline const std::string expired =
     lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
 
-/// `period` byte values repeated, each period ending in a line break: 23 does not divide the agent's
-/// 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
-inline std::string patterned(std::size_t size, std::size_t period = 23)
-{
-    std::string text(size, '\n');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = i % period == period - 1 ? '\n' : static_cast<char>('a' + i % period);
-    }
-    return text;
-}
-
 /// The emulator the agent runs under (YULT_AGENT_LAUNCHER, as qemu-user), or empty: emulated, it reads
 /// the target's calls in the host's numbering and, lacking sock_diag, walks the kernel's TCP tables.
 inline std::string agentEmulatedBy()
@@ -118,13 +107,6 @@ class LinkFixture : public ::testing::Test
         bool connected = false;
         eventually([&] { return (connected = app.connectTo(9091)) || !agent->alive(); }, 1ms);
         return connected;
-    }
-
-    /// Waits until the agent has taken every waiting connection and, having looked at them, sleeps again.
-    void awaitAccepted(int port) const
-    {
-        eventually([port] { return listenQueue(port) <= 0; });
-        agent->waitIdle();
     }
 
     /// Sends a message the agent does not answer and waits until the agent has taken it.

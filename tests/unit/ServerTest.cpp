@@ -1,0 +1,178 @@
+#include "AppPeer.h"
+#include "app/Job.h"
+#include "options/InputParser.h"
+#include "utils/Helper.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iostream>
+#include <sstream>
+#include <sys/resource.h>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <unistd.h>
+
+// The job as the link gets it, and the listener in this process, on the agent's dynamic ports.
+namespace YultTest {
+namespace {
+
+using YultService::startServer;
+using YultService::Utils::Helper;
+using Listener = asio::ip::tcp::acceptor;
+using YultPeer::AppPeer;
+
+// The search moves past a port lost between probe and listener; past the last port, none is free.
+TEST(DynamicPort, PortTakenBetweenProbeAndListener)
+{
+    for (const int from : {49152, 65535}) {
+        SCOPED_TRACE(from);
+        asio::io_context ioContext;
+        YultService::SocketCommunication::LinkJob job;
+        job.dynamicPort = true;
+        const auto target = YultService::Guard::TargetProcess::pin(getpid());
+        std::optional<Listener> thief;
+        std::optional<YultService::SocketCommunication::Server> server;
+        // A probe that lets another listener take the first port it finds before the server binds it.
+        const auto steal = [&](int first) {
+            const int port = Helper::getFreePort(std::max(first, from));
+            if (!thief) {
+                thief.emplace(ioContext,
+                              asio::ip::tcp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port)));
+            }
+            return port;
+        };
+        try {
+            const auto port = startServer(ioContext, server, job, target, steal, nullptr);
+            ASSERT_TRUE(thief && server && from != 65535);
+            EXPECT_GT(port, thief->local_endpoint().port());
+            EXPECT_TRUE(AppPeer().connectTo(port)); // the server listens there
+        } catch (const std::system_error&) {
+            ADD_FAILURE() << "the lost port was not moved past";
+        } catch (const std::runtime_error& error) {
+            EXPECT_EQ(from, 65535);
+            EXPECT_STREQ(error.what(), "Faile to find free port.");
+            EXPECT_TRUE(thief) << "port 65535 was taken before the test";
+            EXPECT_FALSE(server);
+        }
+    }
+}
+
+// The option rules leave three jobs; each gets its command, and every job the same deadlines,
+// which the extension waits by.
+TEST(LinkJob, BuiltOnceFromTheOptions)
+{
+    const struct
+    {
+        bool cpu, start, stop, memory, heap;
+        const char* command;
+    } jobs[] = {{true, true, false, false, false, "start-profiling"},
+                {true, true, false, false, true, "start-profiling"},
+                {true, false, true, false, false, "stop-profiling"},
+                {false, false, false, true, true, "get-js-heapinfo"}};
+    for (const auto& j : jobs) {
+        YultService::InputOptions::InputParser options;
+        options.setCPUMode(j.cpu);
+        options.setStartProfiling(j.start);
+        options.setStopProfiling(j.stop);
+        options.setMemoryMode(j.memory);
+        options.setGetJavaScriptHeapSummary(j.heap);
+        options.setPID(42);
+        options.setVerboseMode(j.heap);
+        options.setDynamicPort(j.stop);
+        const auto job = YultService::linkJobOf(options);
+        EXPECT_EQ(job.command, j.command);
+        EXPECT_EQ(job.pid, 42);
+        EXPECT_EQ(job.verbose, j.heap);
+        EXPECT_EQ(job.dynamicPort, j.stop);
+        EXPECT_EQ(job.deadlines.connection, std::chrono::seconds(5));
+        EXPECT_EQ(job.deadlines.session, std::chrono::seconds(30));
+        EXPECT_EQ(job.deadlines.emptyTransfer, std::chrono::seconds(1));
+    }
+}
+
+/// A verbose dynamic-port job on this process, with short deadlines; standard output and error captured.
+class ServerRun
+{
+  public:
+    ServerRun() : out(std::cout.rdbuf(outText.rdbuf())), err(std::cerr.rdbuf(errText.rdbuf()))
+    {
+        job.pid = getpid();
+        job.verbose = job.dynamicPort = true;
+        job.command = "start-profiling";
+        job.deadlines.connection = job.deadlines.session = std::chrono::milliseconds(100);
+        port = startServer(ioContext, server, job, target, Helper::getFreePort, [this](int status) {
+            ending = status;
+            ioContext.stop();
+        });
+    }
+    ~ServerRun()
+    {
+        std::cout.rdbuf(out);
+        std::cerr.rdbuf(err);
+    }
+    /// Runs the loop until the run ends; the server's deadline's error, or empty.
+    std::string run()
+    {
+        try {
+            ioContext.run_for(std::chrono::seconds(5));
+        } catch (const std::runtime_error& error) {
+            return error.what();
+        }
+        return "";
+    }
+
+    std::ostringstream outText, errText;
+    std::streambuf* out;
+    std::streambuf* err;
+    YultService::SocketCommunication::LinkJob job;
+    const YultService::Guard::TargetProcess target = YultService::Guard::TargetProcess::pin(getpid());
+    asio::io_context ioContext;
+    std::optional<YultService::SocketCommunication::Server> server;
+    unsigned short port = 0;
+    std::optional<int> ending;
+};
+
+const std::string expired = "checkDeadline() - Closing connection since the deadline to complete operation has expired";
+
+// An accept that fails is reported at once and, with -V, named when the deadline comes.
+TEST(Server, FailedAcceptRecordedForTheDeadline)
+{
+    ServerRun server;
+    AppPeer app;
+    ASSERT_TRUE(app.connectTo(server.port));
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit none{static_cast<rlim_t>(dup(0)), limit.rlim_max}; // the lowest free descriptor, then none
+    close(static_cast<int>(none.rlim_cur));
+    setrlimit(RLIMIT_NOFILE, &none);
+    const std::string thrown = server.run();
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_EQ(thrown, expired);
+    EXPECT_EQ(server.errText.str(),
+              "YultService: doAccept - Error accepting connection. error Message: Too many open files\n");
+    EXPECT_NE(server.outText.str().find("accepting a connection failed: Too many open files\n"), std::string::npos)
+        << server.outText.str();
+}
+
+// The target's connection is served; one that comes after it gets no byte, and the run ends by
+// the session's deadline.
+TEST(Server, OnlyTheFirstConnectionServed)
+{
+    ServerRun server;
+    AppPeer first, second;
+    ASSERT_TRUE(first.connectTo(server.port)); // queued once it returns: taken by the next poll
+    while (server.ioContext.poll() > 0) {
+    }
+    ASSERT_TRUE(second.connectTo(server.port));
+    second.send("hello");
+    EXPECT_EQ(server.run(), "");
+    EXPECT_EQ(server.ending, 0);
+    server.server.reset();
+    EXPECT_TRUE(second.closedUnanswered());
+    EXPECT_EQ(server.errText.str(), "YultService: " + expired + "\n\n");
+}
+
+} // namespace
+} // namespace YultTest

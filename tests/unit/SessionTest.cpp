@@ -1,0 +1,386 @@
+#include "AppPeer.h"
+#include "Files.h"
+#include "guard/TargetProcess.h"
+#include "link/Session.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <iostream>
+#include <optional>
+#include <poll.h>
+#include <sstream>
+#include <unistd.h>
+
+// The session in this process on a loopback connection, the test playing the application: the
+// conversation, the delivery and the deadlines, in milliseconds. The program's own ending (exit,
+// status, output streams) is the end-to-end tests' part.
+namespace YultTest {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace YultService::SocketCommunication;
+using YultPeer::AppPeer;
+using YultPeer::marker;
+using YultPeer::readFile;
+using YultPeer::writeFile;
+
+std::string lines(std::initializer_list<std::string> texts)
+{
+    std::string all;
+    for (const auto& text : texts) {
+        all += "YultService: " + text + "\n";
+    }
+    return all;
+}
+
+/// `period` byte values repeated, each period ending in a line break: 23 does not divide the
+/// session's 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
+std::string patterned(std::size_t size, std::size_t period = 23)
+{
+    std::string text(size, '\n');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = i % period == period - 1 ? '\n' : static_cast<char>('a' + i % period);
+    }
+    return text;
+}
+
+const std::string expired =
+    lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
+const std::string endOfFile = lines({"doRead - error - End of file"});
+
+LinkJob jobFor(const std::string& command, bool verbose = false)
+{
+    LinkJob job;
+    job.pid = getpid();
+    job.verbose = verbose;
+    job.command = command;
+    job.deadlines.session = 10s;
+    job.deadlines.emptyTransfer = 20ms;
+    return job;
+}
+
+/// One session on a fresh loopback connection; the run's console lines are captured while it lives.
+class SessionRun
+{
+  public:
+    explicit SessionRun(const LinkJob& job)
+        : out(std::cout.rdbuf(outStream.rdbuf())), err(std::cerr.rdbuf(errStream.rdbuf())),
+          acceptor(std::in_place, *io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0))
+    {
+        EXPECT_TRUE(app.connectTo(acceptor->local_endpoint().port()));
+        asio::ip::tcp::socket socket(*io);
+        acceptor->accept(socket);
+        sessionEnd = socket.native_handle();
+        // Only its pending operations own it, as in the agent.
+        std::make_shared<Session>(*io, std::move(socket), job, target, [this](int status) {
+            ending = status;
+            io->stop();
+        })->start();
+        settle();
+    }
+    ~SessionRun()
+    {
+        std::cout.rdbuf(out);
+        std::cerr.rdbuf(err);
+    }
+    SessionRun(const SessionRun&) = delete;
+    SessionRun& operator=(const SessionRun&) = delete;
+
+    /// Sends the bytes and lets the session take them as one read, and answer, before anything else comes.
+    void say(std::string_view bytes)
+    {
+        app.stream(bytes);
+        pollfd arrived{sessionEnd, POLLIN, 0};
+        poll(&arrived, 1, 5000);
+        settle();
+    }
+    /// Runs the session until its run ends or it has nothing left to do (bounded); then it is gone.
+    void finish()
+    {
+        io->run_for(5s);
+        acceptor.reset();
+        io.reset();
+    }
+    std::string outText() const { return outStream.str(); }
+    std::string errText() const { return errStream.str(); }
+
+    AppPeer app;
+    std::optional<int> ending; ///< the status reported to the ending; none: the session only stopped
+
+  private:
+    void settle()
+    {
+        while (io->poll() > 0) {
+        }
+    }
+
+    std::ostringstream outStream, errStream;
+    std::streambuf* out;
+    std::streambuf* err;
+    std::unique_ptr<asio::io_context> io = std::make_unique<asio::io_context>();
+    std::optional<asio::ip::tcp::acceptor> acceptor;
+    int sessionEnd = -1; ///< the session's socket, watched (never read) for what the application sent
+    const YultService::Guard::TargetProcess target = YultService::Guard::TargetProcess::pin(getpid());
+};
+
+using Exchange = std::vector<std::pair<std::string, std::string>>; // application's message, answer ("": none)
+
+struct Conversation
+{
+    std::string name;
+    std::string command; ///< the job's; after a regular handshake unless `handshake` is false
+    bool verbose, handshake;
+    Exchange exchange;
+    bool appLeaves; ///< the application closes after the exchange
+    std::optional<int> ending;
+    std::string out, err;
+};
+void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
+
+const std::string traceName = "yult-session-" + std::to_string(getpid()) + ".trace";
+const std::string tracePath = "/tmp/" + traceName;
+const std::string handshakeLog = lines({"Received message", "Sending message", "Received message",
+                                        "handleMessage() - Handshake successful", "Sending message",
+                                        "Received message"});
+const Exchange traceStored{
+    {"profiling-stopped", ""},
+    {"profiler-trace-metadata trace-filename:" + traceName + "#trace-filesize:10", "ack-profiler-trace-metadata"},
+    {"0123456789" + marker, "profiler-trace-file-received"}};
+const std::string storedLog = lines(
+    {"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message", "Received message",
+     "Data received so far: 10 Total file size: 10", "Sending message", "Profile trace dumped to : " + tracePath});
+const std::string started = lines({"Profiling started"});
+const Exchange anyCase{{"HELLO", "hello"}, {"Handshake-Success-ACK", "start-profiling"}, {"Profiling-Started", ""}};
+const Exchange heapCut{{"js-heapinfo-metadata:js-heapinfo-size:7", "js-heapinfo-metadata-ack"},
+                       {std::string("abc\0def", 7) + marker, "js-heapinfo-received"}};
+
+const Conversation conversations[] = {
+    {"CpuStartAlreadyRunningVerbose", "start-profiling", true, true, {{"profiling-in-progress", ""}}, false, 0,
+     handshakeLog + lines({"Profiling is already in progress"}), ""},
+    {"CpuStopNotRunningVerbose", "stop-profiling", true, true, {{"profiling-not-in-progress", ""}}, false, 0,
+     handshakeLog + lines({"Profiling is not in progress"}), ""},
+    {"CpuStopTraceStoredVerbose", "stop-profiling", true, true, traceStored, false, 0, handshakeLog + storedLog, ""},
+    {"HeapAcknowledgedWaitsForData",
+     "get-js-heapinfo",
+     true,
+     true,
+     {{"js-heapinfo-metadata js-heapinfo-size:10", "js-heapinfo-metadata-ack"}},
+     true,
+     std::nullopt,
+     handshakeLog + lines({"Received JavaScript HeapInfo metadata", "Sending message"}),
+     endOfFile},
+    {"MessagesInAnyCase", "start-profiling", false, false, anyCase, false, 0, started, ""},
+    {"HelloWithTrailingBlankDropped", "start-profiling", false, false, {{"hello ", ""}}, false, std::nullopt, "", ""},
+    {"ProfilingStartedAsFirstMessage", "start-profiling", false, false, {{"profiling-started", ""}}, false, 0, started,
+     ""},
+    {"UnknownMessageDroppedReadingStops", "stop-profiling", false, true, {{"profiling-paused", ""}}, false,
+     std::nullopt, "", ""},
+    {"HeapBodyWithoutKeyCorrupted", "get-js-heapinfo", false, true, {{"js-heapinfo-metadata size:10", ""}}, false, 0,
+     "", lines({"JavaScript HeapInfo metadata is corrupted"})},
+    {"HeapSummaryWithMarkerCutAtZeroByte", "get-js-heapinfo", false, true, heapCut, false, 0,
+     lines({"JavaScript HeapInfo: abc"}), ""},
+    {"HeapEmptyIsAnErrorNeedingNoData", "get-js-heapinfo", false, true,
+     {{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinfo-metadata-ack"}}, false, 0, "",
+     lines({"Error receiving and processing JavaScript HeapInfo data"})},
+};
+
+class Conversations : public ::testing::TestWithParam<Conversation>
+{
+};
+
+// Unless it waits for announced data, the session ends the connection itself, sending nothing more.
+TEST_P(Conversations, WireBytesAndConsoleLines)
+{
+    const Conversation& c = GetParam();
+    SessionRun run(jobFor(c.command, c.verbose));
+    if (c.handshake) {
+        run.say("hello");
+        EXPECT_EQ(run.app.receive(), "hello");
+        run.say("handshake-success-ack");
+        EXPECT_EQ(run.app.receive(), c.command);
+    }
+    for (const auto& [message, answer] : c.exchange) {
+        run.say(message);
+        if (!answer.empty()) {
+            EXPECT_EQ(run.app.receive(), answer);
+        }
+    }
+    if (c.appLeaves) {
+        run.app.close();
+    }
+    run.finish();
+    EXPECT_EQ(run.ending, c.ending);
+    EXPECT_EQ(c.appLeaves ? "" : run.app.receiveUntilClosed(), "");
+    EXPECT_EQ(run.outText(), c.out);
+    EXPECT_EQ(run.errText(), c.err);
+    std::filesystem::remove(tracePath);
+}
+
+INSTANTIATE_TEST_SUITE_P(Session, Conversations, ::testing::ValuesIn(conversations),
+                         [](const auto& info) { return info.param.name; });
+
+// The session's deadline comes 30 s (here: the job's) after its latest read; it ends the run.
+TEST(SessionDeadline, SilentApplicationAfterTheHandshake)
+{
+    auto job = jobFor("start-profiling");
+    job.deadlines.session = 50ms;
+    SessionRun run(job);
+    run.say("hello");
+    run.say("handshake-success-ack");
+    run.finish();
+    EXPECT_EQ(run.ending, 0);
+    EXPECT_EQ(run.app.receiveUntilClosed(), "hellostart-profiling");
+    EXPECT_EQ(run.outText(), "");
+    EXPECT_EQ(run.errText(), expired + "\n");
+}
+
+// A reset that lands before the session has answered hello fails the reply: three numbered
+// retries and the exhaustion line, then the run ends.
+TEST(SessionWrite, ResetBeforeTheReplyEndsTheRun)
+{
+    SessionRun run(jobFor("start-profiling"));
+    run.app.send("hello");
+    run.app.reset();
+    run.finish();
+    EXPECT_EQ(run.ending, 0);
+    EXPECT_EQ(run.outText(), "");
+    EXPECT_EQ(run.errText(), lines({"doWrite - error - Connection reset by peer, Attempt 1",
+                                    "doWrite - error - Broken pipe, Attempt 2",
+                                    "doWrite - error - Broken pipe, Attempt 3",
+                                    "doWrite : Exhausted max write retries. Closing connection."}));
+}
+
+/// What a conforming application streams after the acknowledgement: the content (and marker) in
+/// reads of `piece` bytes (0: one read), or its first `settled` bytes alone and the rest after the end.
+struct Delivery
+{
+    std::string name, content;
+    std::size_t piece;
+    bool withMarker;
+    std::size_t settled = 0;
+};
+void PrintTo(const Delivery& d, std::ostream* os) { *os << d.name; }
+
+class TraceReception : public ::testing::Test
+{
+  protected:
+    ~TraceReception() override { std::filesystem::remove(tracePath); }
+
+    /// A stop whose trace is announced and acknowledged.
+    void announce(const std::string& announcement)
+    {
+        run.say("hello");
+        run.say("handshake-success-ack");
+        run.say("profiling-stopped");
+        run.say(announcement);
+        EXPECT_EQ(run.app.receive(), "hellostop-profilingack-profiler-trace-metadata");
+    }
+    void expectStored(const std::string& content)
+    {
+        EXPECT_EQ(run.ending, 0);
+        EXPECT_EQ(run.app.receiveUntilClosed(), "profiler-trace-file-received");
+        EXPECT_EQ(run.outText(), lines({"Profiling stopped", "Profile trace dumped to : " + tracePath}));
+        EXPECT_EQ(run.errText(), "");
+        EXPECT_EQ(readFile(tracePath), content);
+    }
+
+    SessionRun run{jobFor("stop-profiling")};
+};
+
+std::string traceAnnouncement(const std::string& name, std::size_t size)
+{
+    return "profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(size);
+}
+
+class TraceDelivery : public TraceReception, public ::testing::WithParamInterface<Delivery>
+{
+};
+
+// A longer file left from an earlier run is truncated.
+TEST_P(TraceDelivery, StoredByteForByteAndConfirmed)
+{
+    const auto& d = GetParam();
+    writeFile(tracePath, patterned(5000));
+    std::string rest = d.content + (d.withMarker ? marker : "");
+    announce(traceAnnouncement(traceName, d.content.size()));
+    if (d.settled != 0) {
+        run.say(rest.substr(0, d.settled));
+        run.finish();
+        expectStored(d.content);
+        return;
+    }
+    for (; d.piece != 0 && rest.size() > d.piece; rest.erase(0, d.piece)) {
+        run.say(rest.substr(0, d.piece));
+    }
+    if (!rest.empty()) {
+        run.say(rest);
+    }
+    run.finish();
+    expectStored(d.content);
+}
+
+// Content around a text of the protocol's own: the announced size alone delimits it. With
+// nothing owed, the receipt still waits for a read (the marker) or a short grace.
+const std::string markerInside = patterned(500) + marker + patterned(1477);
+const std::string markerFirst = marker + patterned(1977);
+
+INSTANTIATE_TEST_SUITE_P(Conforming, TraceDelivery,
+                         ::testing::Values(Delivery{"OneReadWithMarker", patterned(2500), 0, true},
+                                           Delivery{"BeyondTheReadBufferWithoutMarker", patterned(70000), 0, false},
+                                           Delivery{"SevenBytePieces", patterned(100), 7, true},
+                                           Delivery{"EmptyTraceMarkerAlone", "", 0, true},
+                                           Delivery{"EmptyTraceNothingAfterAcknowledgement", "", 0, false},
+                                           Delivery{"EveryByteValue", patterned(5 * 257, 257), 0, true},
+                                           Delivery{"MarkerInsideFinalMarkerSplit", markerInside, 0, true,
+                                                    markerInside.size() + 10},
+                                           Delivery{"MarkerFirstFinalMarkerSplit", markerFirst, 0, true,
+                                                    markerFirst.size() + 10}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
+{
+    std::string upper = traceAnnouncement(traceName, 26);
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return std::toupper(c); });
+    announce(upper);
+    run.say("ABCDEFGHIJKLMNOPQRSTUVWXYZ" + marker);
+    run.finish();
+    expectStored("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
+}
+
+// A link planted at the path is not followed and nothing is confirmed.
+TEST_F(TraceReception, LinkAtThePathRefusedAndKept)
+{
+    const YultPeer::TempDir dir;
+    const std::string planted = dir.path + "/planted";
+    writeFile(planted, "kept as it was");
+    std::filesystem::remove(tracePath);
+    ASSERT_EQ(symlink(planted.c_str(), tracePath.c_str()), 0);
+    announce(traceAnnouncement(traceName, 5));
+    run.say("abcde" + marker);
+    run.finish();
+    EXPECT_EQ(run.ending, 0);
+    EXPECT_EQ(run.app.receiveUntilClosed(), "");
+    EXPECT_EQ(run.outText(), lines({"Profiling stopped"}));
+    EXPECT_EQ(run.errText(),
+              lines({"Error receiving and processing CPU trace file", "Trace file path: " + tracePath}));
+    EXPECT_TRUE(std::filesystem::is_symlink(tracePath));
+    EXPECT_EQ(readFile(planted), "kept as it was");
+}
+
+TEST_F(TraceReception, ApplicationClosingMidTransferKeepsPartialFile)
+{
+    announce(traceAnnouncement(traceName, 3000));
+    run.say(patterned(1500));
+    run.app.close();
+    run.finish();
+    EXPECT_EQ(run.ending, std::nullopt);
+    EXPECT_EQ(run.outText(), lines({"Profiling stopped"}));
+    EXPECT_EQ(run.errText(), endOfFile);
+    EXPECT_EQ(readFile(tracePath), patterned(1500));
+}
+
+} // namespace
+} // namespace YultTest
