@@ -80,7 +80,8 @@ e2e_against() {
 }
 
 # The release agents: for each of RELEASE_ARCHES the fully static agent (YULT_STATIC), built in
-# build-release-<arch> and installed stripped, as it ships, into its stage/.
+# build-release-<arch> and installed stripped, as it ships, into its stage/ (test-release.sh,
+# test-device-vm.sh; release.sh packs what they tested).
 # shellcheck disable=SC2034 # read by the scripts that source this
 RELEASE_ARCHES="x86_64 arm64 armhf"
 
@@ -136,8 +137,9 @@ release_build() {
     cmake --install "$dir" --component agent --strip --prefix "$dir/stage" >/dev/null
 }
 
-# release_e2e ARCH [ctest arguments...]: the end-to-end tests against the staged ARCH agent
-# (under qemu-user for ARM). Like e2e_against, it relies on set -e to stop at a failure.
+# release_e2e ARCH [ctest arguments...]: the native end-to-end tests against the staged ARCH agent
+# (under qemu-user for ARM), as test-release.sh runs them. Like e2e_against, it relies on set -e
+# to stop at a failure.
 release_e2e() {
     local arch=$1 dir triple path=$PATH
     shift

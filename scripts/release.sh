@@ -1,6 +1,6 @@
 #!/bin/bash
 # Cuts a release: the fully static, stripped agent for x86_64, arm64 and armhf, each through the
-# whole end-to-end suite (test-static.sh; test-device-vm.sh, on Debian's ARM kernel in a VM),
+# whole end-to-end suite (test-release.sh x86_64; test-device-vm.sh, on Debian's ARM kernel in a VM),
 # packed into dist/:
 #   dist/yultservice-<version>-<arch>.tar.gz   YultService, README.md, docs/profiler-link.md, INSTALL
 #   dist/SHA256SUMS
@@ -85,7 +85,7 @@ trap 'rm -rf "$work"' EXIT
 passed=() failed=()
 for arch in $RELEASE_ARCHES; do
     if [ "$arch" = x86_64 ]; then
-        test_script=("$ROOT/scripts/test-static.sh")
+        test_script=("$ROOT/scripts/test-release.sh" x86_64)
         [ $dry_run = 0 ] || test_script+=(-E 'SessionDeadline|DeadlineDiagnosis')
     else
         test_script=("$ROOT/scripts/test-device-vm.sh" "$arch")

@@ -3,9 +3,10 @@
 #   run-tests.sh          the hardening checks, then the whole suite (CI runs this)
 #   run-tests.sh --quick  the whole suite only
 # The hardening checks: the house style (format, shellcheck), the suite under ASan+UBSan, a
-# short fuzz smoke, and a release dry run: the end-to-end tests against each release agent
-# (static, stripped: x86_64 natively; arm64 and armhf cross-built, with the tests, and run on
-# Debian's kernel for each in a VM), then its archives packed and checked.
+# short fuzz smoke, and a release dry run (release.sh --dry-run): the end-to-end tests against
+# each release agent (static, stripped: x86_64 natively through test-release.sh; arm64 and armhf
+# cross-built, with the tests, and run on Debian's kernel for each in a VM through
+# test-device-vm.sh), then its archives packed and checked.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 

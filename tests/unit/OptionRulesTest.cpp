@@ -7,23 +7,28 @@
 namespace YultService {
 namespace {
 
-// The flags set, as the option letters; the rule that decides, in its fixed order.
+// The flags set, as the option letters; the rule that decides, in its fixed order. Where several
+// rules apply (CSOM, CM, CSM), only that order tells which line the caller reads.
 TEST(OptionRules, FirstRuleThatAppliesDecides)
 {
-    const std::string both = "Invalid options, Cannot start and stop profiling at the same time.";
-    const std::string neither = "Invalid options, Must specify to either start or stop profiling with CPU mode.";
-    const std::string memory = "Invalid option. You must specify at least one option that is supported with Memory";
+    const std::string both =
+        "Invalid options, Cannot start and stop profiling at the same time. Please provide only one option.";
+    const std::string neither = "Invalid options, Must specify to either start or stop profiling with CPU mode. "
+                                "Please provide at-least one option.";
+    const std::string memory =
+        "Invalid option. You must specify at least one option that is supported with Memory mode/.";
     const std::string modes = "Currently YultService can be invoked with either CPU or Memory mode only but not both.";
     const std::string noMode = "Please specify at-least CPU or Memory mode.";
     const struct
     {
         std::string flags;
         OptionCheck::Verdict verdict;
-        std::string message; ///< how the rejection's line begins
+        std::string message; ///< the rejection's whole line, without the log's prefix
     } cases[] = {
         {"", OptionCheck::Reject, noMode},     {"hCM", OptionCheck::ShowPage, ""},
         {"vCM", OptionCheck::ShowPage, ""},    {"CSOM", OptionCheck::Reject, both},
-        {"C", OptionCheck::Reject, neither},   {"MS", OptionCheck::Reject, memory},
+        {"C", OptionCheck::Reject, neither},   {"CM", OptionCheck::Reject, neither},
+        {"MS", OptionCheck::Reject, memory},   {"CSM", OptionCheck::Reject, memory},
         {"CSMJ", OptionCheck::Reject, modes},  {"CMJO", OptionCheck::Reject, modes},
         {"SOJ", OptionCheck::Reject, noMode},  {"CSJ", OptionCheck::LookUpTarget, ""},
         {"CO", OptionCheck::LookUpTarget, ""}, {"MJSO", OptionCheck::LookUpTarget, ""},
@@ -41,7 +46,7 @@ TEST(OptionRules, FirstRuleThatAppliesDecides)
         options.setDisplayVersion(has('v'));
         const OptionCheck check = checkOptionRules(options);
         EXPECT_EQ(check.verdict, c.verdict);
-        EXPECT_EQ(std::string(check.message).substr(0, c.message.size()), c.message);
+        EXPECT_EQ(check.message, c.message);
     }
 }
 

@@ -65,41 +65,72 @@ void cleanSignals(posix_spawnattr_t& attributes)
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 }
 
-} // namespace
+using Output = ChildProcess::Output;
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& env, Output output)
+// The pipe a child's piped output goes to; both ends -1 for a child that writes to files.
+struct OutputPipe
+{
+    int readEnd = -1;
+    int writeEnd = -1;
+};
+
+// A pipe of one page, full before the child starts: the child's first write to it blocks.
+void fill(const OutputPipe& ends)
+{
+    fcntl(ends.readEnd, F_SETPIPE_SZ, 4096);
+    const std::string filler(4096, '.');
+    fcntl(ends.writeEnd, F_SETFL, O_NONBLOCK);
+    if (write(ends.writeEnd, filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
+        throw std::runtime_error("cannot fill the pipe");
+    }
+    fcntl(ends.writeEnd, F_SETFL, 0);
+}
+
+OutputPipe openOutputPipe(Output output)
+{
+    if (output == Output::Files) {
+        return {};
+    }
+    int pipeEnds[2] = {-1, -1};
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    OutputPipe ends{pipeEnds[0], pipeEnds[1]};
+    if (output == Output::ClosedOut || output == Output::ClosedErr) {
+        close(ends.readEnd); // gone before the child can write
+        ends.readEnd = -1;
+    }
+    if (output == Output::FullOut || output == Output::FullMerged) {
+        fill(ends);
+    }
+    return ends;
+}
+
+// Standard input from /dev/null; each output into the pipe or into its own file in `dir`.
+void redirect(posix_spawn_file_actions_t& actions, Output output, int pipeWriteEnd, const std::string& dir)
 {
     const bool piped = output != Output::Files;
     const int pipedFd = output == Output::ClosedErr ? 2 : 1;
     const bool merged = output == Output::Merged || output == Output::FullMerged;
-    int pipeEnds[2] = {-1, -1};
-    if (piped && pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe failed");
-    }
-    if (output == Output::ClosedOut || output == Output::ClosedErr) {
-        close(pipeEnds[0]); // gone before the child can write
-        pipeEnds[0] = -1;
-    }
-    if (output == Output::FullOut || output == Output::FullMerged) {
-        fcntl(pipeEnds[0], F_SETPIPE_SZ, 4096);
-        const std::string filler(4096, '.');
-        fcntl(pipeEnds[1], F_SETFL, O_NONBLOCK);
-        if (write(pipeEnds[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
-            throw std::runtime_error("cannot fill the pipe");
-        }
-        fcntl(pipeEnds[1], F_SETFL, 0);
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     for (const int fd : {1, 2}) {
         if (piped && (fd == pipedFd || merged)) {
-            posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], fd);
+            posix_spawn_file_actions_adddup2(&actions, pipeWriteEnd, fd);
         } else {
-            const std::string file = files.path + (fd == 1 ? "/out" : "/err");
+            const std::string file = dir + (fd == 1 ? "/out" : "/err");
             posix_spawn_file_actions_addopen(&actions, fd, file.c_str(), O_WRONLY | O_CREAT, 0644);
         }
     }
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& env, Output output)
+{
+    const OutputPipe ends = openOutputPipe(output);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    redirect(actions, output, ends.writeEnd, files.path);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     cleanSignals(attributes);
@@ -109,8 +140,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environme
                                     pointers(environment).data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    close(pipeEnds[1]);
-    outPipe = pipeEnds[0];
+    close(ends.writeEnd);
+    outPipe = ends.readEnd;
     if (failed != 0) {
         child = -1;
         throw std::runtime_error("cannot start " + args[0]);
