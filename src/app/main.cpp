@@ -1,5 +1,6 @@
 #include "app/Job.h"
 #include "app/OptionRules.h"
+#include "app/ProcessSignals.h"
 #include "link/DeadlineBackstop.h"
 #include "logger/Log.h"
 
@@ -10,8 +11,7 @@ int main(int argc, char** argv)
 {
     using namespace YultService;
     using SocketCommunication::DeadlineBackstop;
-    Logger::Log::surviveReadersGoing();
-    DeadlineBackstop::install();
+    configureSignals();
     auto options = std::make_shared<InputOptions::InputParser>();
     options->parse(argc, argv);
     if (!validateParameters(options)) {

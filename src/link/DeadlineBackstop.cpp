@@ -82,7 +82,9 @@ void writeLine()
     }
 }
 
-void onAlarm(int)
+} // namespace
+
+void DeadlineBackstop::onAlarm(int)
 {
     const int savedErrno = errno;
     timespec now{};
@@ -109,6 +111,8 @@ void onAlarm(int)
     _exit(lineStatus);
 }
 
+namespace {
+
 class AlarmBlocked
 {
   public:
@@ -129,17 +133,13 @@ class AlarmBlocked
 
 } // namespace
 
+// The timer signal's handler is in place (configureSignals); this is the timer that sends it.
 void DeadlineBackstop::install()
 {
-    struct sigaction action = {};
-    action.sa_handler = onAlarm;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
     sigevent event{};
     event.sigev_notify = SIGEV_SIGNAL;
     event.sigev_signo = SIGALRM;
-    // Without a timer the loop's own deadlines still end every run that is not stuck.
-    if (sigaction(SIGALRM, &action, nullptr) == 0 && timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) == 0) {
         installed = 1;
     }
 }

@@ -14,8 +14,11 @@ class DeadlineBackstop
   public:
     using Clock = std::chrono::steady_clock;
 
-    /// Takes SIGALRM and one timer for the process; the agent's run calls it once, first.
+    /// Creates the process's one timer, which sends SIGALRM; the agent calls it once, first, after
+    /// making onAlarm SIGALRM's handler.
     static void install();
+    /// SIGALRM's handler: past the deadline in force, writes its line if it can and ends the process.
+    static void onAlarm(int);
     /// The deadline in force: past it, the run ends with this log message on standard error and this status.
     static void arm(Clock::time_point expiry, const std::string& message, int status);
     /// Moves the deadline in force to `expiry`; cheap enough for every read.

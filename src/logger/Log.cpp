@@ -1,6 +1,5 @@
 #include "logger/Log.h"
 
-#include <csignal>
 #include <iostream>
 
 namespace YultService::Logger {
@@ -39,19 +38,6 @@ std::string Log::lineOf(const std::string& message)
 {
     const bool prefixed = message.compare(0, prefix.size(), prefix) == 0;
     return (prefixed ? "" : prefix) + message + '\n';
-}
-
-// Whoever started us may stop reading (a closed pipe, a caller gone). Its SIGPIPE would end the
-// run with a status that says nothing, after the application was told "received". Caught rather
-// than ignored, so that the commands we start get the default back when they exec: our write
-// then fails with EPIPE, the stream keeps its failed state, and the run ends as it would have.
-void Log::surviveReadersGoing()
-{
-    struct sigaction action = {};
-    action.sa_handler = [](int) {};
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGPIPE, &action, nullptr);
 }
 
 void Log::injectPrefixIfNeeded(std::ostream& stream, const std::string& message)

@@ -28,8 +28,6 @@ class Log
 
     /// The bytes a call writes for the message: the prefix unless it begins with it, the message, a newline.
     static std::string lineOf(const std::string& message);
-    /// Makes a write to a standard output or error whose reader has gone fail instead of ending the process.
-    static void surviveReadersGoing();
 
     /// Writes the prefix unless the message already begins with it.
     static void injectPrefixIfNeeded(std::ostream& stream, const std::string& message);
