@@ -7,6 +7,7 @@
 #include "pages/Help.h"
 #include "pages/Version.h"
 #include "utils/Helper.h"
+#include "link/Console.h"
 
 #include <cerrno>
 #include <csignal>
@@ -29,10 +30,10 @@ void sendProfilerSignal(const Log& logger, const Guard::TargetProcess& target, u
 {
     if (const auto verdict = Guard::TargetSignal::judge(target.pid()); !verdict.maySignal) {
         logger.warn("Target not signalled: thread " + verdict.thread + " " + verdict.reason);
-        throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
+        throw std::runtime_error(std::string(Console::signalFailed) + Console::signalNotHandled);
     }
     if (target.queueSignal(SIGUSR1, port) == -1) {
-        throw std::runtime_error(std::string("Sending profiler signal to target failed: ") + std::strerror(errno));
+        throw std::runtime_error(Console::signalFailed + std::string(std::strerror(errno)));
     }
 }
 
@@ -57,7 +58,7 @@ void processProfilerJob(const InputOptions::InputParser& options)
     asio::io_context ioContext;
     std::optional<SocketCommunication::Server> server;
     const auto port = startServer(
-        ioContext, server, job, target, [](int from) { return Utils::Helper::getFreePort(from); }, endProcess);
+        ioContext, server, job, target, Utils::Helper::getFreePort, endProcess);
     enqueueProfilerSignalJob(ioContext, port, job, target);
     ioContext.run();
 }
@@ -94,7 +95,11 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
         return defaultPort;
     }
     for (int from = firstDynamicPort;;) {
-        const auto port = static_cast<unsigned short>(probe(from)); // past the range: "Faile to find free port."
+        const int found = probe(from);
+        if (found < 0) {
+            throw std::runtime_error(Console::noFreePort);
+        }
+        const auto port = static_cast<unsigned short>(found);
         try {
             server.emplace(ioContext, port, job, target, ending);
             return port;

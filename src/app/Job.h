@@ -26,11 +26,11 @@ void processProfilerJob(const InputOptions::InputParser& options);
 SocketCommunication::LinkJob linkJobOf(const InputOptions::InputParser& options);
 /// The agent's ending of a session's run: the deadline backstop stands down, then the process exits.
 [[noreturn]] void endProcess(int status);
-/// Finds a port that can be bound, from the given one on (as Utils::Helper::getFreePort does).
+/// Finds a port that can be bound, from the given one on, or -1 (as Utils::Helper::getFreePort does).
 using PortProbe = std::function<int(int from)>;
 /// Starts the server on the job's port, 9091 or with -D the first free one from 49152 on, and
 /// returns that port. A dynamic port that another process takes between the probe and the
-/// listener moves the search on.
+/// listener moves the search on; past the last port the job fails (std::runtime_error).
 unsigned short startServer(asio::io_context& ioContext, std::optional<SocketCommunication::Server>& server,
                            const SocketCommunication::LinkJob& job, const Guard::TargetProcess& target,
                            const PortProbe& probe, const SocketCommunication::Ending& ending);

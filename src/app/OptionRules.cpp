@@ -2,6 +2,7 @@
 
 #include "logger/Log.h"
 #include "utils/Helper.h"
+#include "link/Console.h"
 
 namespace YultService {
 
@@ -13,23 +14,19 @@ OptionCheck checkOptionRules(const InputOptions::InputParser& options)
     const bool cpu = options.isCPUMode(), memory = options.isMemoryMode();
     const bool start = options.shouldStartProfiling(), stop = options.shouldStopProfiling();
     if (cpu && start && stop) {
-        return {OptionCheck::Reject, "Invalid options, Cannot start and stop profiling at the same time. Please "
-                                     "provide only one option."};
+        return {OptionCheck::Reject, Console::startAndStop};
     }
     if (cpu && !start && !stop) {
-        return {OptionCheck::Reject, "Invalid options, Must specify to either start or stop profiling with CPU mode. "
-                                     "Please provide at-least one option."};
+        return {OptionCheck::Reject, Console::neitherStartNorStop};
     }
     if (memory && !options.shouldGetJavaScriptHeapSummary()) {
-        return {OptionCheck::Reject,
-                "Invalid option. You must specify at least one option that is supported with Memory mode/."};
+        return {OptionCheck::Reject, Console::memoryWithoutHeap};
     }
     if (cpu && memory) {
-        return {OptionCheck::Reject,
-                "Currently YultService can be invoked with either CPU or Memory mode only but not both."};
+        return {OptionCheck::Reject, Console::cpuAndMemory};
     }
     if (!cpu && !memory) {
-        return {OptionCheck::Reject, "Please specify at-least CPU or Memory mode."};
+        return {OptionCheck::Reject, Console::noMode};
     }
     return {OptionCheck::LookUpTarget, ""};
 }
@@ -53,7 +50,7 @@ bool validateParameters(const std::shared_ptr<InputOptions::InputParser>& option
     if (Utils::Helper::tulmProcessExists(pid) || Utils::Helper::psProcessExists(pid)) {
         return true;
     }
-    Logger::Log::error("Invalid option, There is no process with specified pid");
+    Logger::Log::error(Console::noSuchProcess);
     return false;
 }
 

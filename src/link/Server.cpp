@@ -3,6 +3,7 @@
 #include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
+#include "link/Console.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -12,8 +13,7 @@ namespace YultService::SocketCommunication {
 namespace {
 
 constexpr int listenBacklog = 4096;
-const std::string expiredMessage =
-    "checkDeadline() - Closing connection since the deadline to complete operation has expired";
+const std::string expiredMessage = Console::deadlineExpired;
 
 } // namespace
 
@@ -38,8 +38,7 @@ void Server::doAccept()
     acceptor.async_accept(socket, [this](const asio::error_code& ec) {
         const Logger::Log logger(job.verbose);
         if (ec) {
-            Logger::Log::error(Logger::Log::StringFormat("doAccept - Error accepting connection. error Message: %s",
-                                                         ec.message().c_str()));
+            Logger::Log::error(Logger::Log::StringFormat(Console::acceptFailed, ec.message().c_str()));
             seen.acceptError = ec.message();
             return;
         }

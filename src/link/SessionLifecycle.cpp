@@ -1,6 +1,7 @@
 #include "link/Session.h"
 
 #include "link/DeadlineBackstop.h"
+#include "link/Console.h"
 
 #include <chrono>
 #include <cstring>
@@ -8,8 +9,8 @@
 namespace YultService::SocketCommunication {
 
 namespace {
-const std::string expiredMessage =
-    "checkDeadline() - Closing connection since the deadline to complete operation has expired\n";
+// The session's own deadline line has always ended in an empty line.
+const std::string expiredMessage = std::string(Console::deadlineExpired) + "\n";
 }
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket, const LinkJob& job,

@@ -1,5 +1,6 @@
 #include "link/Session.h"
 #include "link/Wire.h"
+#include "link/Console.h"
 
 #include <algorithm>
 #include <cctype>
@@ -34,10 +35,10 @@ void Session::handleMessage(const std::string& message)
         logger->info("handleMessage() - Handshake successful");
         sendCommand();
     } else if (text == profilingStarted) {
-        Logger::Log::result("Profiling started");
+        Logger::Log::result(Console::profilingStarted);
         endRun();
     } else if (text == profilingStopped) {
-        Logger::Log::result("Profiling stopped");
+        Logger::Log::result(Console::profilingStopped);
         readNextMessage();
     } else if (text == profilingNotInProgress) {
         logger->warn("Profiling is not in progress");
@@ -59,7 +60,7 @@ void Session::handleTraceAnnouncement(const std::string& message)
 {
     const auto [valid, parsed] = parseTraceFileMetadata(message);
     if (!valid) {
-        Logger::Log::error("CPU Trace file metadata is corrupted");
+        Logger::Log::error(Console::traceMetadataCorrupted);
         endRun();
         return;
     }
@@ -76,7 +77,7 @@ void Session::handleHeapAnnouncement(const std::string& message)
 {
     const auto [valid, parsed] = parseJavaScriptHeapInfoMetadata(message);
     if (!valid) {
-        Logger::Log::error("JavaScript HeapInfo metadata is corrupted");
+        Logger::Log::error(Console::heapMetadataCorrupted);
         endRun();
         return;
     }

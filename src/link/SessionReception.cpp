@@ -2,6 +2,7 @@
 #include "link/TraceFile.h"
 #include "link/Wire.h"
 #include "utils/Helper.h"
+#include "link/Console.h"
 
 #include <algorithm>
 #include <cstring>
@@ -10,7 +11,7 @@ namespace YultService::SocketCommunication {
 
 namespace {
 
-const std::string heapLabel = "JavaScript HeapInfo: ";
+const std::string heapLabel = Console::heapInfo;
 // Room reserved for an announced summary at most: an announcement is not trusted.
 constexpr std::streamoff heapReserveCap = std::streamoff{64} << 20;
 
@@ -20,7 +21,7 @@ void Session::readCPUTraceFileData(const std::shared_ptr<TraceFileMetadata>& met
                                    const TraceReceiptCallback& callback)
 {
     if (!metadata) {
-        Logger::Log::error("readCPUTraceFileData: Missing tracefile metadata");
+        Logger::Log::error(Console::traceMetadataMissing);
         return;
     }
     const std::string path = "/tmp/" + metadata->filename;
@@ -43,7 +44,7 @@ void Session::readJavaScriptHeapInfoData(const std::shared_ptr<JavaScriptHeapInf
                                          const HeapReceiptCallback& callback)
 {
     if (!metadata) {
-        Logger::Log::error("readCPUTraceFileData: Missing JavaScript HeapInfo metadata");
+        Logger::Log::error(Console::heapMetadataMissing);
         return;
     }
     // Collected behind its label, so that the result line is printed from where it was collected.
@@ -111,13 +112,13 @@ void Session::finishTraceReception(const std::shared_ptr<TraceFileMetadata>& met
                           Utils::Helper::filesize(path) == std::streampos(count) &&
                           count == std::streamoff(metadata->filesize);
     if (!complete) {
-        Logger::Log::error("Error receiving and processing CPU trace file");
-        Logger::Log::error(Logger::Log::StringFormat("Trace file path: %s", path.c_str()));
+        Logger::Log::error(Console::traceFailed);
+        Logger::Log::error(Logger::Log::StringFormat(Console::traceFilePath, path.c_str()));
         endRun();
         return;
     }
     doWrite(Wire::traceFileReceived, nullptr);
-    Logger::Log::result(Logger::Log::StringFormat("%s%s", "Profile trace dumped to : ", path.c_str()));
+    Logger::Log::result(Console::traceDumpedTo + path);
     endRun();
 }
 
@@ -125,7 +126,7 @@ void Session::finishHeapReception(std::string& line)
 {
     const std::size_t length = line.size() - heapLabel.size();
     if (length == 0) {
-        Logger::Log::error("Error receiving and processing JavaScript HeapInfo data");
+        Logger::Log::error(Console::heapFailed);
         endRun();
         return;
     }

@@ -1,6 +1,7 @@
 #include "link/Session.h"
 
 #include "link/DeadlineBackstop.h"
+#include "link/Console.h"
 
 #include <cerrno>
 #include <chrono>
@@ -38,7 +39,7 @@ void Session::doRead(const ReadCallback& callback)
         asio::buffer(readBuffer, sizeof(readBuffer)),
         [this, self, callback](const asio::error_code& ec, std::size_t count) {
             if (ec) {
-                Logger::Log::error(Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
+                Logger::Log::error(Logger::Log::StringFormat(Console::readFailed, ec.message().c_str()));
                 return;
             }
             logger->info("Received message");
@@ -60,7 +61,7 @@ void Session::readTransferData()
                            [this, self](const asio::error_code& ec, std::size_t count) {
                                if (ec) {
                                    Logger::Log::error(
-                                       Logger::Log::StringFormat("doRead - error - %s", ec.message().c_str()));
+                                       Logger::Log::StringFormat(Console::readFailed, ec.message().c_str()));
                                    return;
                                }
                                feedTransfer(count);
@@ -115,13 +116,13 @@ void Session::completeWrite(const asio::error_code& ec, const std::string& text,
     }
     if (writeRetryCount >= maxWriteRetries) {
         writeRetryCount = 0;
-        Logger::Log::error("doWrite : Exhausted max write retries. Closing connection.");
+        Logger::Log::error(Console::writesExhausted);
         endRun();
         return;
     }
     ++writeRetryCount;
     Logger::Log::error(
-        Logger::Log::StringFormat("doWrite - error - %s, Attempt %d", ec.message().c_str(), writeRetryCount));
+        Logger::Log::StringFormat(Console::writeFailed, ec.message().c_str(), writeRetryCount));
     doWrite(text, callback);
 }
 

@@ -1,6 +1,7 @@
 #include "options/InputParser.h"
 
 #include "logger/Log.h"
+#include "link/Console.h"
 
 #include <cerrno>
 #include <cinttypes>
@@ -81,8 +82,7 @@ void InputParser::parsePID(const char* argument)
     const bool accepted = errno == 0 && end != argument && *end == '\0' && value >= INT_MIN && value <= INT_MAX;
     if (!accepted) {
         // Callers match this line as it always was: bare, without the log's prefix, so not through it.
-        static const char badPid[] = "Bad PID!\n";
-        std::fwrite(badPid, 1, sizeof badPid - 1, stderr);
+        std::fputs(Console::badPid, stderr);
         return;
     }
     pid = static_cast<int>(value);
@@ -93,7 +93,7 @@ void InputParser::reportUnrecognizedArguments(int argc, char** argv)
     if (optind >= argc) {
         return;
     }
-    std::string message = "Unrecognized argument: ";
+    std::string message = Console::unrecognizedArgument;
     for (; optind < argc; ++optind) {
         message += argv[optind];
     }

@@ -17,7 +17,7 @@ class Helper
     /// True when a `ps -Aef` listing holds a line of app_user whose process id is `pid`.
     static bool listsAppUserProcess(const std::string& listing, int pid);
 
-    /// The first port from `from` (49152 by default) to 65535 that could be bound; throws when none can.
+    /// The first port from `from` (49152 by default) to 65535 that could be bound; -1 when none can.
     static int getFreePort(int from = 49152);
     /// True when binding the port on 0.0.0.0 fails.
     static bool isPortOccupied(int port);
