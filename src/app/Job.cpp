@@ -1,13 +1,13 @@
 #include "app/Job.h"
 
 #include "guard/TargetSignal.h"
+#include "link/Console.h"
 #include "link/DeadlineBackstop.h"
 #include "link/Wire.h"
 #include "logger/Log.h"
 #include "pages/Help.h"
 #include "pages/Version.h"
 #include "utils/Helper.h"
-#include "link/Console.h"
 
 #include <cerrno>
 #include <csignal>
@@ -57,8 +57,7 @@ void processProfilerJob(const InputOptions::InputParser& options)
     const auto job = linkJobOf(options);
     asio::io_context ioContext;
     std::optional<SocketCommunication::Server> server;
-    const auto port = startServer(
-        ioContext, server, job, target, Utils::Helper::getFreePort, endProcess);
+    const auto port = startServer(ioContext, server, job, target, Utils::Helper::getFreePort, endProcess);
     enqueueProfilerSignalJob(ioContext, port, job, target);
     ioContext.run();
 }
@@ -112,8 +111,8 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
     }
 }
 
-void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
-                              const SocketCommunication::LinkJob& job, const Guard::TargetProcess& target)
+void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port, const SocketCommunication::LinkJob& job,
+                              const Guard::TargetProcess& target)
 {
     asio::post(ioContext, [port, &job, &target] {
         const Log logger(job.verbose);

@@ -36,7 +36,7 @@ unsigned short startServer(asio::io_context& ioContext, std::optional<SocketComm
                            const PortProbe& probe, const SocketCommunication::Ending& ending);
 /// Queues the job that sends the target SIGUSR1 carrying the port; sends nothing yet.
 /// `job` and `target` must outlive the event loop's run.
-void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port,
-                              const SocketCommunication::LinkJob& job, const Guard::TargetProcess& target);
+void enqueueProfilerSignalJob(asio::io_context& ioContext, unsigned short port, const SocketCommunication::LinkJob& job,
+                              const Guard::TargetProcess& target);
 
 } // namespace YultService

@@ -1,8 +1,8 @@
 #include "app/OptionRules.h"
 
+#include "link/Console.h"
 #include "logger/Log.h"
 #include "utils/Helper.h"
-#include "link/Console.h"
 
 namespace YultService {
 

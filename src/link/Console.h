@@ -26,7 +26,7 @@ inline constexpr const char* cpuAndMemory =
     "Currently YultService can be invoked with either CPU or Memory mode only but not both.";
 inline constexpr const char* noMode = "Please specify at-least CPU or Memory mode.";
 inline constexpr const char* noSuchProcess = "Invalid option, There is no process with specified pid";
-inline constexpr const char* badPid = "Bad PID!\n"; // bare: written without the log's prefix
+inline constexpr const char* badPid = "Bad PID!\n";                            // bare: written without the log's prefix
 inline constexpr const char* unrecognizedArgument = "Unrecognized argument: "; // then the arguments, run together
 
 // The job: the port, the signal (a listener's own failure is asio's "<step>: <reason>").

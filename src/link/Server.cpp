@@ -1,9 +1,9 @@
 #include "link/Server.h"
 
+#include "link/Console.h"
 #include "link/DeadlineBackstop.h"
 #include "link/Session.h"
 #include "logger/Log.h"
-#include "link/Console.h"
 
 #include <chrono>
 #include <stdexcept>
@@ -17,8 +17,8 @@ const std::string expiredMessage = Console::deadlineExpired;
 
 } // namespace
 
-Server::Server(asio::io_context& ioContext, unsigned short port, const LinkJob& job,
-               const Guard::TargetProcess& target, Ending ending)
+Server::Server(asio::io_context& ioContext, unsigned short port, const LinkJob& job, const Guard::TargetProcess& target,
+               Ending ending)
     : acceptor(ioContext), socket(ioContext), ioContext(ioContext), deadline(ioContext), job(job), target(target),
       ending(std::move(ending))
 {

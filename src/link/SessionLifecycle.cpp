@@ -1,7 +1,7 @@
 #include "link/Session.h"
 
-#include "link/DeadlineBackstop.h"
 #include "link/Console.h"
+#include "link/DeadlineBackstop.h"
 
 #include <chrono>
 #include <cstring>
@@ -11,12 +11,12 @@ namespace YultService::SocketCommunication {
 namespace {
 // The session's own deadline line has always ended in an empty line.
 const std::string expiredMessage = std::string(Console::deadlineExpired) + "\n";
-}
+} // namespace
 
 Session::Session(asio::io_context& ioContext, asio::ip::tcp::socket socket, const LinkJob& job,
                  const Guard::TargetProcess& target, Ending ending)
-    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, job(job), target(target),
-      ending(std::move(ending)), logger(std::make_unique<Logger::Log>(job.verbose)), graceTimer(ioContext)
+    : deadline(ioContext), socket(std::move(socket)), readBuffer{}, job(job), target(target), ending(std::move(ending)),
+      logger(std::make_unique<Logger::Log>(job.verbose)), graceTimer(ioContext)
 {
 }
 

@@ -1,6 +1,6 @@
+#include "link/Console.h"
 #include "link/Session.h"
 #include "link/Wire.h"
-#include "link/Console.h"
 
 #include <algorithm>
 #include <cctype>
@@ -54,7 +54,10 @@ void Session::handleMessage(const std::string& message)
     // Anything else is dropped: no reply, no further read.
 }
 
-void Session::sendCommand() { doWrite(job.command, [this] { readNextMessage(); }); }
+void Session::sendCommand()
+{
+    doWrite(job.command, [this] { readNextMessage(); });
+}
 
 void Session::handleTraceAnnouncement(const std::string& message)
 {

@@ -1,8 +1,8 @@
+#include "link/Console.h"
 #include "link/Session.h"
 #include "link/TraceFile.h"
 #include "link/Wire.h"
 #include "utils/Helper.h"
-#include "link/Console.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 #include "link/Session.h"
 
-#include "link/DeadlineBackstop.h"
 #include "link/Console.h"
+#include "link/DeadlineBackstop.h"
 
 #include <cerrno>
 #include <chrono>
@@ -121,8 +121,7 @@ void Session::completeWrite(const asio::error_code& ec, const std::string& text,
         return;
     }
     ++writeRetryCount;
-    Logger::Log::error(
-        Logger::Log::StringFormat(Console::writeFailed, ec.message().c_str(), writeRetryCount));
+    Logger::Log::error(Logger::Log::StringFormat(Console::writeFailed, ec.message().c_str(), writeRetryCount));
     doWrite(text, callback);
 }
 

@@ -1,7 +1,7 @@
 #include "options/InputParser.h"
 
-#include "logger/Log.h"
 #include "link/Console.h"
+#include "logger/Log.h"
 
 #include <cerrno>
 #include <cinttypes>

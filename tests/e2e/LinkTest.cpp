@@ -44,7 +44,11 @@ const std::string storedLog = lines(
 // with the handshake's log.
 const Conversation conversations[] = {
     {"CpuStopTraceStoredVerbose", {"-C", "-O", "-V"}, "stop-profiling", traceStored, storedLog},
-    {"HeapSummaryWithMarkerCutAtZeroByte", {"-M", "-J"}, "get-js-heapinfo", heapCut, lines({"JavaScript HeapInfo: abc"})},
+    {"HeapSummaryWithMarkerCutAtZeroByte",
+     {"-M", "-J"},
+     "get-js-heapinfo",
+     heapCut,
+     lines({"JavaScript HeapInfo: abc"})},
 };
 
 class Conversations : public LinkFixture, public ::testing::WithParamInterface<Conversation>

@@ -7,10 +7,10 @@
 
 #include <algorithm>
 #include <iostream>
-#include <sstream>
-#include <sys/resource.h>
 #include <optional>
+#include <sstream>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
 

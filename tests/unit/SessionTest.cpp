@@ -1,7 +1,7 @@
+#include "link/Session.h"
 #include "AppPeer.h"
 #include "Files.h"
 #include "guard/TargetProcess.h"
-#include "link/Session.h"
 
 #include <gtest/gtest.h>
 
@@ -142,9 +142,9 @@ void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
 
 const std::string traceName = "yult-session-" + std::to_string(getpid()) + ".trace";
 const std::string tracePath = "/tmp/" + traceName;
-const std::string handshakeLog = lines({"Received message", "Sending message", "Received message",
-                                        "handleMessage() - Handshake successful", "Sending message",
-                                        "Received message"});
+const std::string handshakeLog =
+    lines({"Received message", "Sending message", "Received message", "handleMessage() - Handshake successful",
+           "Sending message", "Received message"});
 const Exchange traceStored{
     {"profiling-stopped", ""},
     {"profiler-trace-metadata trace-filename:" + traceName + "#trace-filesize:10", "ack-profiler-trace-metadata"},
@@ -158,10 +158,24 @@ const Exchange heapCut{{"js-heapinfo-metadata:js-heapinfo-size:7", "js-heapinfo-
                        {std::string("abc\0def", 7) + marker, "js-heapinfo-received"}};
 
 const Conversation conversations[] = {
-    {"CpuStartAlreadyRunningVerbose", "start-profiling", true, true, {{"profiling-in-progress", ""}}, false, 0,
-     handshakeLog + lines({"Profiling is already in progress"}), ""},
-    {"CpuStopNotRunningVerbose", "stop-profiling", true, true, {{"profiling-not-in-progress", ""}}, false, 0,
-     handshakeLog + lines({"Profiling is not in progress"}), ""},
+    {"CpuStartAlreadyRunningVerbose",
+     "start-profiling",
+     true,
+     true,
+     {{"profiling-in-progress", ""}},
+     false,
+     0,
+     handshakeLog + lines({"Profiling is already in progress"}),
+     ""},
+    {"CpuStopNotRunningVerbose",
+     "stop-profiling",
+     true,
+     true,
+     {{"profiling-not-in-progress", ""}},
+     false,
+     0,
+     handshakeLog + lines({"Profiling is not in progress"}),
+     ""},
     {"CpuStopTraceStoredVerbose", "stop-profiling", true, true, traceStored, false, 0, handshakeLog + storedLog, ""},
     {"HeapAcknowledgedWaitsForData",
      "get-js-heapinfo",
@@ -174,16 +188,43 @@ const Conversation conversations[] = {
      endOfFile},
     {"MessagesInAnyCase", "start-profiling", false, false, anyCase, false, 0, started, ""},
     {"HelloWithTrailingBlankDropped", "start-profiling", false, false, {{"hello ", ""}}, false, std::nullopt, "", ""},
-    {"ProfilingStartedAsFirstMessage", "start-profiling", false, false, {{"profiling-started", ""}}, false, 0, started,
+    {"ProfilingStartedAsFirstMessage",
+     "start-profiling",
+     false,
+     false,
+     {{"profiling-started", ""}},
+     false,
+     0,
+     started,
      ""},
-    {"UnknownMessageDroppedReadingStops", "stop-profiling", false, true, {{"profiling-paused", ""}}, false,
-     std::nullopt, "", ""},
-    {"HeapBodyWithoutKeyCorrupted", "get-js-heapinfo", false, true, {{"js-heapinfo-metadata size:10", ""}}, false, 0,
-     "", lines({"JavaScript HeapInfo metadata is corrupted"})},
+    {"UnknownMessageDroppedReadingStops",
+     "stop-profiling",
+     false,
+     true,
+     {{"profiling-paused", ""}},
+     false,
+     std::nullopt,
+     "",
+     ""},
+    {"HeapBodyWithoutKeyCorrupted",
+     "get-js-heapinfo",
+     false,
+     true,
+     {{"js-heapinfo-metadata size:10", ""}},
+     false,
+     0,
+     "",
+     lines({"JavaScript HeapInfo metadata is corrupted"})},
     {"HeapSummaryWithMarkerCutAtZeroByte", "get-js-heapinfo", false, true, heapCut, false, 0,
      lines({"JavaScript HeapInfo: abc"}), ""},
-    {"HeapEmptyIsAnErrorNeedingNoData", "get-js-heapinfo", false, true,
-     {{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinfo-metadata-ack"}}, false, 0, "",
+    {"HeapEmptyIsAnErrorNeedingNoData",
+     "get-js-heapinfo",
+     false,
+     true,
+     {{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinfo-metadata-ack"}},
+     false,
+     0,
+     "",
      lines({"Error receiving and processing JavaScript HeapInfo data"})},
 };
 
@@ -247,10 +288,10 @@ TEST(SessionWrite, ResetBeforeTheReplyEndsTheRun)
     run.finish();
     EXPECT_EQ(run.ending, 0);
     EXPECT_EQ(run.outText(), "");
-    EXPECT_EQ(run.errText(), lines({"doWrite - error - Connection reset by peer, Attempt 1",
-                                    "doWrite - error - Broken pipe, Attempt 2",
-                                    "doWrite - error - Broken pipe, Attempt 3",
-                                    "doWrite : Exhausted max write retries. Closing connection."}));
+    EXPECT_EQ(run.errText(),
+              lines({"doWrite - error - Connection reset by peer, Attempt 1",
+                     "doWrite - error - Broken pipe, Attempt 2", "doWrite - error - Broken pipe, Attempt 3",
+                     "doWrite : Exhausted max write retries. Closing connection."}));
 }
 
 /// What a conforming application streams after the acknowledgement: the content (and marker) in
@@ -327,18 +368,17 @@ TEST_P(TraceDelivery, StoredByteForByteAndConfirmed)
 const std::string markerInside = patterned(500) + marker + patterned(1477);
 const std::string markerFirst = marker + patterned(1977);
 
-INSTANTIATE_TEST_SUITE_P(Conforming, TraceDelivery,
-                         ::testing::Values(Delivery{"OneReadWithMarker", patterned(2500), 0, true},
-                                           Delivery{"BeyondTheReadBufferWithoutMarker", patterned(70000), 0, false},
-                                           Delivery{"SevenBytePieces", patterned(100), 7, true},
-                                           Delivery{"EmptyTraceMarkerAlone", "", 0, true},
-                                           Delivery{"EmptyTraceNothingAfterAcknowledgement", "", 0, false},
-                                           Delivery{"EveryByteValue", patterned(5 * 257, 257), 0, true},
-                                           Delivery{"MarkerInsideFinalMarkerSplit", markerInside, 0, true,
-                                                    markerInside.size() + 10},
-                                           Delivery{"MarkerFirstFinalMarkerSplit", markerFirst, 0, true,
-                                                    markerFirst.size() + 10}),
-                         [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(
+    Conforming, TraceDelivery,
+    ::testing::Values(Delivery{"OneReadWithMarker", patterned(2500), 0, true},
+                      Delivery{"BeyondTheReadBufferWithoutMarker", patterned(70000), 0, false},
+                      Delivery{"SevenBytePieces", patterned(100), 7, true},
+                      Delivery{"EmptyTraceMarkerAlone", "", 0, true},
+                      Delivery{"EmptyTraceNothingAfterAcknowledgement", "", 0, false},
+                      Delivery{"EveryByteValue", patterned(5 * 257, 257), 0, true},
+                      Delivery{"MarkerInsideFinalMarkerSplit", markerInside, 0, true, markerInside.size() + 10},
+                      Delivery{"MarkerFirstFinalMarkerSplit", markerFirst, 0, true, markerFirst.size() + 10}),
+    [](const auto& info) { return info.param.name; });
 
 TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
 {
@@ -364,8 +404,7 @@ TEST_F(TraceReception, LinkAtThePathRefusedAndKept)
     EXPECT_EQ(run.ending, 0);
     EXPECT_EQ(run.app.receiveUntilClosed(), "");
     EXPECT_EQ(run.outText(), lines({"Profiling stopped"}));
-    EXPECT_EQ(run.errText(),
-              lines({"Error receiving and processing CPU trace file", "Trace file path: " + tracePath}));
+    EXPECT_EQ(run.errText(), lines({"Error receiving and processing CPU trace file", "Trace file path: " + tracePath}));
     EXPECT_TRUE(std::filesystem::is_symlink(tracePath));
     EXPECT_EQ(readFile(planted), "kept as it was");
 }
