@@ -126,7 +126,8 @@ class SessionRun
     const YultService::Guard::TargetProcess target = YultService::Guard::TargetProcess::pin(getpid());
 };
 
-using Exchange = std::vector<std::pair<std::string, std::string>>; // application's message, answer ("": none)
+/// The application's messages and the session's answer to each ("": none); an empty message: the application leaves.
+using Exchange = std::vector<std::pair<std::string, std::string>>;
 
 struct Conversation
 {
@@ -134,7 +135,6 @@ struct Conversation
     std::string command; ///< the job's; after a regular handshake unless `handshake` is false
     bool verbose, handshake;
     Exchange exchange;
-    bool appLeaves; ///< the application closes after the exchange
     std::optional<int> ending;
     std::string out, err;
 };
@@ -153,80 +153,37 @@ const std::string storedLog = lines(
     {"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message", "Received message",
      "Data received so far: 10 Total file size: 10", "Sending message", "Profile trace dumped to : " + tracePath});
 const std::string started = lines({"Profiling started"});
+const std::string heapAcked = lines({"Received JavaScript HeapInfo metadata", "Sending message"});
+const std::string start = "start-profiling", stop = "stop-profiling", heap = "get-js-heapinfo";
 const Exchange anyCase{{"HELLO", "hello"}, {"Handshake-Success-ACK", "start-profiling"}, {"Profiling-Started", ""}};
 const Exchange heapCut{{"js-heapinfo-metadata:js-heapinfo-size:7", "js-heapinfo-metadata-ack"},
                        {std::string("abc\0def", 7) + marker, "js-heapinfo-received"}};
 
+const std::string verboseStored = handshakeLog + storedLog, heapAckLog = handshakeLog + heapAcked;
+const std::string running = handshakeLog + lines({"Profiling is already in progress"});
+const std::string notRunning = handshakeLog + lines({"Profiling is not in progress"});
+const std::string heapCorrupted = lines({"JavaScript HeapInfo metadata is corrupted"});
+const std::string heapFailed = lines({"Error receiving and processing JavaScript HeapInfo data"});
+const Exchange heapEmpty{{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinfo-metadata-ack"}};
+const Exchange heapWaiting{{"js-heapinfo-metadata js-heapinfo-size:10", "js-heapinfo-metadata-ack"}, {"", ""}};
+constexpr bool verbose = true, quiet = false, handshake = true, direct = false;
+constexpr std::nullopt_t none = std::nullopt;
+
+// clang-format off
 const Conversation conversations[] = {
-    {"CpuStartAlreadyRunningVerbose",
-     "start-profiling",
-     true,
-     true,
-     {{"profiling-in-progress", ""}},
-     false,
-     0,
-     handshakeLog + lines({"Profiling is already in progress"}),
-     ""},
-    {"CpuStopNotRunningVerbose",
-     "stop-profiling",
-     true,
-     true,
-     {{"profiling-not-in-progress", ""}},
-     false,
-     0,
-     handshakeLog + lines({"Profiling is not in progress"}),
-     ""},
-    {"CpuStopTraceStoredVerbose", "stop-profiling", true, true, traceStored, false, 0, handshakeLog + storedLog, ""},
-    {"HeapAcknowledgedWaitsForData",
-     "get-js-heapinfo",
-     true,
-     true,
-     {{"js-heapinfo-metadata js-heapinfo-size:10", "js-heapinfo-metadata-ack"}},
-     true,
-     std::nullopt,
-     handshakeLog + lines({"Received JavaScript HeapInfo metadata", "Sending message"}),
-     endOfFile},
-    {"MessagesInAnyCase", "start-profiling", false, false, anyCase, false, 0, started, ""},
-    {"HelloWithTrailingBlankDropped", "start-profiling", false, false, {{"hello ", ""}}, false, std::nullopt, "", ""},
-    {"ProfilingStartedAsFirstMessage",
-     "start-profiling",
-     false,
-     false,
-     {{"profiling-started", ""}},
-     false,
-     0,
-     started,
-     ""},
-    {"UnknownMessageDroppedReadingStops",
-     "stop-profiling",
-     false,
-     true,
-     {{"profiling-paused", ""}},
-     false,
-     std::nullopt,
-     "",
-     ""},
-    {"HeapBodyWithoutKeyCorrupted",
-     "get-js-heapinfo",
-     false,
-     true,
-     {{"js-heapinfo-metadata size:10", ""}},
-     false,
-     0,
-     "",
-     lines({"JavaScript HeapInfo metadata is corrupted"})},
-    {"HeapSummaryWithMarkerCutAtZeroByte", "get-js-heapinfo", false, true, heapCut, false, 0,
-     lines({"JavaScript HeapInfo: abc"}), ""},
-    {"HeapEmptyIsAnErrorNeedingNoData",
-     "get-js-heapinfo",
-     false,
-     true,
-     {{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinfo-metadata-ack"}},
-     false,
-     0,
-     "",
-     lines({"Error receiving and processing JavaScript HeapInfo data"})},
+    {"CpuStartAlreadyRunningVerbose", start, verbose, handshake, {{"profiling-in-progress", ""}}, 0, running, ""},
+    {"CpuStopNotRunningVerbose", stop, verbose, handshake, {{"profiling-not-in-progress", ""}}, 0, notRunning, ""},
+    {"CpuStopTraceStoredVerbose", stop, verbose, handshake, traceStored, 0, verboseStored, ""},
+    {"HeapAcknowledgedWaitsForData", heap, verbose, handshake, heapWaiting, none, heapAckLog, endOfFile},
+    {"MessagesInAnyCase", start, quiet, direct, anyCase, 0, started, ""},
+    {"HelloWithTrailingBlankDropped", start, quiet, direct, {{"hello ", ""}}, none, "", ""},
+    {"ProfilingStartedAsFirstMessage", start, quiet, direct, {{"profiling-started", ""}}, 0, started, ""},
+    {"UnknownMessageDroppedReadingStops", stop, quiet, handshake, {{"profiling-paused", ""}}, none, "", ""},
+    {"HeapBodyWithoutKeyCorrupted", heap, quiet, handshake, {{"js-heapinfo-metadata size:10", ""}}, 0, "", heapCorrupted},
+    {"HeapSummaryWithMarkerCutAtZeroByte", heap, quiet, handshake, heapCut, 0, lines({"JavaScript HeapInfo: abc"}), ""},
+    {"HeapEmptyIsAnErrorNeedingNoData", heap, quiet, handshake, heapEmpty, 0, "", heapFailed},
 };
+// clang-format on
 
 class Conversations : public ::testing::TestWithParam<Conversation>
 {
@@ -243,18 +200,20 @@ TEST_P(Conversations, WireBytesAndConsoleLines)
         run.say("handshake-success-ack");
         EXPECT_EQ(run.app.receive(), c.command);
     }
+    bool left = false;
     for (const auto& [message, answer] : c.exchange) {
+        if ((left = message.empty())) {
+            run.app.close();
+            break;
+        }
         run.say(message);
         if (!answer.empty()) {
             EXPECT_EQ(run.app.receive(), answer);
         }
     }
-    if (c.appLeaves) {
-        run.app.close();
-    }
     run.finish();
     EXPECT_EQ(run.ending, c.ending);
-    EXPECT_EQ(c.appLeaves ? "" : run.app.receiveUntilClosed(), "");
+    EXPECT_EQ(left ? "" : run.app.receiveUntilClosed(), "");
     EXPECT_EQ(run.outText(), c.out);
     EXPECT_EQ(run.errText(), c.err);
     std::filesystem::remove(tracePath);
