@@ -94,8 +94,7 @@ void Server::checkDeadline()
     if (logger.isVerbose()) {
         asio::error_code ec;
         const auto pid = options->getPID();
-        logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
-                                                 acceptor.local_endpoint(ec).port()));
+        logger.warn(ConnectionDiagnosis::explain(seen, target.currentState(), pid, acceptor.local_endpoint(ec).port()));
     }
     throw std::runtime_error(expiredMessage);
 }
