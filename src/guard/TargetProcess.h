@@ -86,6 +86,8 @@ class TargetProcess
     std::string describe(Change change) const;
     /// Reads the status at the pid now; a process that no longer exists has ended.
     State currentState() const;
+    /// The ids of the threads at the pid now; empty when they cannot be listed.
+    std::vector<std::string> threads() const;
 
     /// The start time field of a /proc/<pid>/stat text; nullopt when it cannot be found.
     static std::optional<unsigned long long> startTimeOf(const std::string& stat);

@@ -44,7 +44,7 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, options->getPID(), holders);
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, target, holders);
         if (!decision.ownerRule.empty() && !toldOwnerRule) {
             toldOwnerRule = true;
             logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
