@@ -364,59 +364,63 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
 
 void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& look)
 {
-    auto found = std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
-    if (found == threads.end()) {
-        threads.push_back({thread, Standing::Unknown, look});
-        found = threads.end() - 1;
-    }
-    Thread& t = *found;
+    Thread& t = joined(thread, look);
     if (t.standing == Standing::Safe || t.standing == Standing::Refusing) {
         return;
     }
-    switch (look.look) {
+    const Standing before = t.standing;
+    t.standing = next(t, look.look);
+    // The evidence is the latest look until one counts, then the one the standing rests on.
+    if (before == Standing::Unknown || t.standing != before) {
+        t.evidence = look;
+    }
+}
+
+TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread, const ThreadLook& look)
+{
+    const auto found =
+        std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
+    if (found != threads.end()) {
+        return *found;
+    }
+    threads.push_back({thread, Standing::Unknown, look});
+    return threads.back();
+}
+
+TargetSignal::Judgement::Standing TargetSignal::Judgement::next(Thread& thread, Look look)
+{
+    const bool unknown = thread.standing == Standing::Unknown;
+    switch (look) {
     case Look::Gone:
     case Look::Blocked:
-        t.standing = Standing::Safe;
-        t.evidence = look;
-        break;
+        return Standing::Safe;
     case Look::Waiting:
         // A thread seen exposed before may wait without having blocked the signal: the kernel then
         // kills it even in the wait, and /proc cannot show that.
-        if (t.standing == Standing::Unknown) {
-            t.standing = Standing::Safe;
-            t.evidence = look;
-        }
-        break;
+        return unknown ? Standing::Safe : thread.standing;
     case Look::Exposed:
-        if (t.standing == Standing::Unknown) {
-            t.standing = Standing::Exposed;
-            t.evidence = look;
-        }
-        break;
-    case Look::ExposedRunning:
+        return Standing::Exposed;
+    case Look::ExposedRunning: {
         // A waiter just woken shows this too, on a CPU on its way out of its wait with the wait's
         // mask still in place (its stack is not readable while it runs): it is back in its wait, or
         // blocking the signal, a moment later. So only a second such look counts as exposure.
-        if (t.standing == Standing::Unknown) {
-            t.standing = t.seenRunningExposed ? Standing::Exposed : Standing::Unknown;
-            t.seenRunningExposed = true;
-            t.evidence = look;
+        if (!unknown) {
+            return thread.standing;
         }
-        break;
+        const bool again = thread.seenRunningExposed;
+        thread.seenRunningExposed = true;
+        return again ? Standing::Exposed : Standing::Unknown;
+    }
     case Look::ExposedInCall:
         // It comes back to that call, and a signal arriving there kills it.
-        t.standing = Standing::Refusing;
-        t.evidence = look;
-        break;
+        return Standing::Refusing;
     case Look::InOwnMaskCall:
     case Look::Waking:
     case Look::SetUnreadable:
     case Look::Unknown:
-        if (t.standing == Standing::Unknown) {
-            t.evidence = look;
-        }
         break;
     }
+    return thread.standing;
 }
 
 std::vector<std::string> TargetSignal::Judgement::undecided() const

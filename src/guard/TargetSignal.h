@@ -113,6 +113,8 @@ class TargetSignal
             ThreadLook evidence; ///< the look the standing rests on, or the latest one
             bool seenRunningExposed = false;
         };
+        Thread& joined(const std::string& thread, const ThreadLook& look);
+        static Standing next(Thread& thread, Look look);
         std::vector<Thread> threads;
     };
 
