@@ -37,7 +37,7 @@ class TargetProcess
         CredentialsChanged, ///< it is the same process but runs with other ids
     };
 
-    /// What the target's /proc status shows at one moment of what becomes of the profiler signal.
+    /// The target at one moment, as its /proc status shows it: there or not, and the profiler signal.
     struct State
     {
         enum Presence
