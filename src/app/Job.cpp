@@ -24,7 +24,7 @@ constexpr int firstDynamicPort = 49152;
 
 void sendProfilerSignal(const Log& logger, const Guard::TargetProcess& target, unsigned short port)
 {
-    if (const auto verdict = Guard::TargetSignal::judge(target.pid()); !verdict.maySignal) {
+    if (const auto verdict = Guard::TargetSignal::judge(target); !verdict.maySignal) {
         logger.warn("Target not signalled: thread " + verdict.thread + " " + verdict.reason);
         throw std::runtime_error("Sending profiler signal to target failed: target does not handle SIGUSR1");
     }

@@ -44,7 +44,7 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, options->getPID(), holders);
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, target, holders);
         if (!decision.ownerRule.empty() && !toldOwnerRule) {
             toldOwnerRule = true;
             logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
@@ -94,8 +94,7 @@ void Server::checkDeadline()
     if (logger.isVerbose()) {
         asio::error_code ec;
         const auto pid = options->getPID();
-        logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
-                                                 acceptor.local_endpoint(ec).port()));
+        logger.warn(ConnectionDiagnosis::explain(seen, target.currentState(), pid, acceptor.local_endpoint(ec).port()));
     }
     throw std::runtime_error(expiredMessage);
 }
