@@ -28,7 +28,7 @@ constexpr int firstDynamicPort = 49152;
 
 void sendProfilerSignal(const Log& logger, const Guard::TargetProcess& target, unsigned short port)
 {
-    if (const auto verdict = Guard::TargetSignal::judge(target.pid()); !verdict.maySignal) {
+    if (const auto verdict = Guard::TargetSignal::judge(target); !verdict.maySignal) {
         logger.warn("Target not signalled: thread " + verdict.thread + " " + verdict.reason);
         throw std::runtime_error(std::string(Console::signalFailed) + Console::signalNotHandled);
     }

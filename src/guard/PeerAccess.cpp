@@ -1,8 +1,6 @@
 #include "guard/PeerAccess.h"
 
 #include "guard/ProcFiles.h"
-#include "guard/TargetProcess.h"
-#include "guard/TargetSignal.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -196,18 +194,17 @@ int holds(const std::string& path, const char* link, std::size_t length, std::ve
     return held;
 }
 
-// Where the descriptors of process `pid` are listed. A leader that has exited (pthread_exit) while
-// other threads run shows an empty /proc/<pid>/fd: the table its threads share is then listed
-// under one of them.
-std::string descriptorsOf(int pid)
+// Where the target's descriptors are listed. A leader that has exited (pthread_exit) while other
+// threads run shows an empty /proc/<pid>/fd: the table its threads share is then listed under one
+// of them.
+std::string descriptorsOf(const TargetProcess& target)
 {
-    const std::string process = processPath(pid);
-    const auto stat = readProcFile(process + "/stat");
-    if (!stat || TargetProcess::stateOf(*stat) != 'Z') {
+    const std::string process = processPath(target.pid());
+    if (target.currentState().state != 'Z') {
         return process + "/fd";
     }
-    for (const auto& thread : TargetSignal::threadsOf(pid)) {
-        if (thread != std::to_string(pid)) {
+    for (const auto& thread : target.threads()) {
+        if (thread != std::to_string(target.pid())) {
             return process + "/task/" + thread + "/fd";
         }
     }
@@ -243,8 +240,8 @@ void addChildren(int pid, std::vector<int>& processes)
 
 } // namespace
 
-PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socket& connection, int pid,
-                                        Snapshot& snapshot)
+PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socket& connection,
+                                        const TargetProcess& target, Snapshot& snapshot)
 {
     // Connections leave the listen queue in the order they joined it, one per decision.
     const bool covered = snapshot.covers > 0;
@@ -269,15 +266,15 @@ PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socke
             // Counted before the look, so that each of them was connected before it.
             const unsigned waiting = waitingConnections(listener);
             std::vector<unsigned long> seen;
-            holding = holderOf(lookup.inode, pid, &seen);
+            holding = holderOf(lookup.inode, target, &seen);
             if (holding.status == Holding::NotHeld) {
                 std::sort(seen.begin(), seen.end());
                 snapshot = {std::move(seen), waiting};
             }
         }
     }
-    if (holding.status == Holding::Unreadable) {
-        holding.targetUids = processIds(pid, "Uid:");
+    if (holding.status == Holding::Unreadable && target.credentials()) {
+        holding.targetUids = target.credentials()->uids;
     }
     return decide(lookup, holding, geteuid());
 }
@@ -322,15 +319,15 @@ PeerAccess::Lookup PeerAccess::lookUpPeer(const Connection& connection)
     return lookup.status == Lookup::Unavailable ? lookUpInTables(connection) : lookup;
 }
 
-PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen)
+PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, const TargetProcess& target,
+                                         std::vector<unsigned long>* seen)
 {
     char link[40];
     const int length = std::snprintf(link, sizeof(link), "socket:[%lu]", inode);
     // The target first, then the processes it started, nearest first.
-    std::vector<int> processes{pid};
+    std::vector<int> processes{target.pid()};
     for (std::size_t next = 0; next < processes.size(); ++next) {
-        const std::string descriptors =
-            next == 0 ? descriptorsOf(pid) : "/proc/" + std::to_string(processes[next]) + "/fd";
+        const std::string descriptors = next == 0 ? descriptorsOf(target) : processPath(processes[next]) + "/fd";
         const int held = holds(descriptors, link, static_cast<std::size_t>(length), seen);
         if (held > 0) {
             return {Holding::Held};

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "guard/TargetProcess.h"
+
 #include <asio.hpp>
 
 #include <cstddef>
@@ -66,7 +68,7 @@ class PeerAccess
             Failed,     ///< reading them failed for a reason that may pass
         } status = Failed;
         int error = 0;                      ///< Unreadable, Failed: why
-        std::vector<unsigned> targetUids{}; ///< Unreadable: the target's four uids
+        std::vector<unsigned> targetUids{}; ///< Unreadable: the target's four uids when it was pinned
     };
     /// Whether the peer is served, and why not.
     struct Decision
@@ -85,19 +87,21 @@ class PeerAccess
         unsigned covers = 0;
     };
 
-    /// The decision for `connection`, just accepted from `listener`, made for target `pid`. Each
+    /// The decision for `connection`, just accepted from `listener`, made for `target`. Each
     /// connection accepted is judged, in order; `snapshot` carries a full look over to the
     /// connections that were waiting when it was made, so that a flood costs one look per batch.
-    static Decision decide(int listener, const asio::ip::tcp::socket& connection, int pid, Snapshot& snapshot);
+    static Decision decide(int listener, const asio::ip::tcp::socket& connection, const TargetProcess& target,
+                           Snapshot& snapshot);
     /// The decision from what was looked up; `holding` matters only for a live socket here.
     static Decision decide(const Lookup& lookup, const Holding& holding, unsigned ownUid);
 
     /// Looks up the socket at the other end of the connection: sock_diag, or the tables.
     static Lookup lookUpPeer(const Connection& connection);
-    /// Whether process `pid` or one of its descendants (where the kernel lists children) holds
-    /// the socket `inode`; stops at the first descriptor that does. Where it does not, `seen`
-    /// (when given) receives every socket they hold.
-    static Holding holderOf(unsigned long inode, int pid, std::vector<unsigned long>* seen = nullptr);
+    /// Whether the target or one of its descendants (where the kernel lists children) holds the
+    /// socket `inode`; stops at the first descriptor that does. Where it does not, `seen` (when
+    /// given) receives every socket they hold.
+    static Holding holderOf(unsigned long inode, const TargetProcess& target,
+                            std::vector<unsigned long>* seen = nullptr);
 
     /// An exact sock_diag request for the socket whose own end is `connection.peer` and whose
     /// other end is `connection.own`; with `mapped` as IPv4-mapped IPv6 addresses.

@@ -50,10 +50,4 @@ std::vector<unsigned> statusNumbers(const std::string& status, const std::string
     return values;
 }
 
-std::vector<unsigned> processIds(int pid, const std::string& key)
-{
-    const auto status = readProcFile(processPath(pid) + "/status");
-    return status ? statusNumbers(*status, key) : std::vector<unsigned>{};
-}
-
 } // namespace YultService::Guard

@@ -19,8 +19,4 @@ std::optional<std::string> statusField(const std::string& status, const std::str
 /// The decimal numbers of the `key` line of a /proc status text; empty when there is none.
 std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key);
 
-/// The numbers of the `key` line ("Uid:", "Gid:") of a process's status: real, effective, saved,
-/// file system; empty when the status cannot be read.
-std::vector<unsigned> processIds(int pid, const std::string& key);
-
 } // namespace YultService::Guard

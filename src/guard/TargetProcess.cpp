@@ -1,10 +1,13 @@
 #include "guard/TargetProcess.h"
 
 #include "guard/ProcFiles.h"
+#include "guard/TargetSignal.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -154,6 +157,39 @@ std::string TargetProcess::describe(Change change) const
     return target + " is as it was";
 }
 
+TargetProcess::State TargetProcess::currentState() const
+{
+    const auto status = readProcFile(processPath(processId) + "/status");
+    if (status) {
+        return parseState(*status);
+    }
+    const int error = errno;
+    State now;
+    if (error == ENOENT || error == ESRCH) {
+        now.presence = State::Ended;
+    } else {
+        now.presence = State::Unreadable;
+        now.whyUnreadable = std::strerror(error);
+    }
+    return now;
+}
+
+std::vector<std::string> TargetProcess::threads() const
+{
+    std::vector<std::string> ids;
+    DIR* tasks = opendir((processPath(processId) + "/task").c_str());
+    if (tasks == nullptr) {
+        return ids;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ids.emplace_back(entry->d_name);
+        }
+    }
+    closedir(tasks);
+    return ids;
+}
+
 std::optional<unsigned long long> TargetProcess::startTimeOf(const std::string& stat)
 {
     const auto field = statField(stat, startTimeField);
@@ -169,6 +205,37 @@ char TargetProcess::stateOf(const std::string& stat)
 {
     const auto field = statField(stat, 3);
     return field && field->size() == 1 ? (*field)[0] : '?';
+}
+
+TargetProcess::State TargetProcess::parseState(const std::string& status)
+{
+    const auto field = [&status](const char* key) { return statusField(status, key).value_or(""); };
+    const auto profilerSignalIn = [&status](const char* key) {
+        return TargetSignal::profilerSignalInMask(status, key);
+    };
+    State now;
+    const std::string state = field("State:");
+    const auto letter = state.find_first_not_of(" \t");
+    now.state = letter == std::string::npos ? '?' : state[letter];
+    // A thread group whose leader has exited shows the leader as a zombie while other threads
+    // still run; the process has ended only when none is left.
+    const bool dead = now.state == 'Z' || now.state == 'X';
+    if (dead && std::strtol(field("Threads:").c_str(), nullptr, 10) <= 1) {
+        now.presence = State::Ended;
+    }
+    // sigqueue to a process leaves the signal in the shared queue (ShdPnd) until a thread takes it.
+    now.pending = profilerSignalIn("SigPnd:").value_or(false) || profilerSignalIn("ShdPnd:").value_or(false);
+    now.blocked = profilerSignalIn("SigBlk:").value_or(false);
+    const auto ignored = profilerSignalIn("SigIgn:");
+    const auto caught = profilerSignalIn("SigCgt:");
+    if (ignored.value_or(false)) {
+        now.profilerSignal = State::Action::Ignored;
+    } else if (caught.value_or(false)) {
+        now.profilerSignal = State::Action::Caught;
+    } else if (!ignored || !caught) {
+        now.profilerSignal = State::Action::Unknown;
+    }
+    return now;
 }
 
 } // namespace YultService::Guard

@@ -37,15 +37,42 @@ class TargetProcess
         CredentialsChanged, ///< it is the same process but runs with other ids
     };
 
+    /// The target at one moment, as its /proc status shows it: there or not, and the profiler signal.
+    struct State
+    {
+        enum Presence
+        {
+            Running,
+            Ended,
+            Unreadable
+        } presence = Running;
+        /// What SIGUSR1 does to the process as a whole.
+        enum class Action
+        {
+            Default, ///< ends it
+            Caught,
+            Ignored,
+            Unknown, ///< the status lacks a line that would tell
+        };
+        std::string whyUnreadable;               ///< the system's error text when the status could not be read
+        char state = '?';                        ///< the letter of the State: line
+        bool pending = false;                    ///< SIGUSR1 waits in SigPnd or ShdPnd
+        bool blocked = false;                    ///< SIGUSR1 is in SigBlk (the thread group leader's mask)
+        Action profilerSignal = Action::Default; ///< by SigIgn, then SigCgt
+    };
+
     /// Takes the picture of process `pid` now. A process that cannot be read is pinned without
     /// start time or credentials; its signal then fails as the kernel says.
     static TargetProcess pin(int pid);
+    /// Moves the pidfd along; a picture is neither copied nor assigned.
     TargetProcess(TargetProcess&& other) noexcept;
     TargetProcess& operator=(TargetProcess&&) = delete;
     TargetProcess(const TargetProcess&) = delete;
     TargetProcess& operator=(const TargetProcess&) = delete;
+    /// Closes the pidfd.
     ~TargetProcess();
 
+    /// The pid it was pinned at.
     int pid() const { return processId; }
     /// The credentials when pinned; nullopt when they could not be read.
     const std::optional<Credentials>& credentials() const { return ids; }
@@ -57,11 +84,17 @@ class TargetProcess
     Change changeSincePinned() const;
     /// Says what a change means, for a verbose line: "the target process 42 has ended", ...
     std::string describe(Change change) const;
+    /// Reads the status at the pid now; a process that no longer exists has ended.
+    State currentState() const;
+    /// The ids of the threads at the pid now; empty when they cannot be listed.
+    std::vector<std::string> threads() const;
 
     /// The start time field of a /proc/<pid>/stat text; nullopt when it cannot be found.
     static std::optional<unsigned long long> startTimeOf(const std::string& stat);
     /// The state letter of a /proc/<pid>/stat text; '?' when it cannot be found.
     static char stateOf(const std::string& stat);
+    /// The fields of a /proc/<pid>/status text that tell what became of the profiler signal.
+    static State parseState(const std::string& status);
 
   private:
     explicit TargetProcess(int pid) : processId(pid) {}

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <thread>
@@ -237,6 +236,60 @@ ThreadLook lookWithoutCall(Mask mask, bool running, const std::optional<std::str
     return {mask.blocked ? Look::Blocked : Look::Exposed, ""};
 }
 
+// Reads the target's memory through its open /proc/<pid>/mem (-1: nothing can be read).
+TargetSignal::MemoryReader memoryReader(int memory)
+{
+    return [memory](std::uintptr_t address, std::size_t width) -> std::optional<std::uint64_t> {
+        // A 64-bit offset: on 32-bit ARM the stack lies above 2 GiB, past a signed 32-bit off_t.
+        std::uint32_t narrow = 0;
+        std::uint64_t wide = 0;
+        void* into = width == sizeof(narrow) ? static_cast<void*>(&narrow) : static_cast<void*>(&wide);
+        if (memory < 0 || pread64(memory, into, width, static_cast<off64_t>(address)) != static_cast<ssize_t>(width)) {
+            return std::nullopt;
+        }
+        return width == sizeof(narrow) ? narrow : wide;
+    };
+}
+
+// One look's texts from a thread's /proc/<pid>/task/<tid> directory at `path`.
+TargetSignal::ThreadTexts readThread(const std::string& path)
+{
+    TargetSignal::ThreadTexts texts;
+    texts.syscall = readProcFile(path + "/syscall");
+    texts.status = readProcFile(path + "/status");
+    texts.syscallAfter = readProcFile(path + "/syscall");
+    // The stack and wchan matter only for a thread that runs or whose call cannot be read.
+    const auto running = [](const std::optional<std::string>& syscall) {
+        return !syscall || syscall->rfind("running", 0) == 0;
+    };
+    if (running(texts.syscall) && running(texts.syscallAfter)) {
+        texts.stack = readProcFile(path + "/stack");
+    }
+    if (!texts.syscall && !texts.syscallAfter) {
+        texts.wchan = readProcFile(path + "/wchan");
+    }
+    return texts;
+}
+
+// Every thread once, then the undecided ones again until the window ends, or, while every thread
+// not yet safe is only waking, the longer window for wakers.
+void lookOverWindow(TargetSignal::Judgement& judgement, const std::vector<std::string>& threads,
+                    const std::function<ThreadLook(const std::string&)>& lookAt)
+{
+    for (const auto& thread : threads) {
+        judgement.take(thread, lookAt(thread));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    for (auto now = start;
+         !judgement.decided() && (now < start + window || (judgement.onlyWaking() && now < start + wakingWindow));
+         now = std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_for(lookInterval);
+        for (const auto& thread : judgement.undecided()) {
+            judgement.take(thread, lookAt(thread));
+        }
+    }
+}
+
 } // namespace
 
 std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
@@ -311,59 +364,63 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
 
 void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& look)
 {
-    auto found = std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
-    if (found == threads.end()) {
-        threads.push_back({thread, Standing::Unknown, look});
-        found = threads.end() - 1;
-    }
-    Thread& t = *found;
+    Thread& t = joined(thread, look);
     if (t.standing == Standing::Safe || t.standing == Standing::Refusing) {
         return;
     }
-    switch (look.look) {
+    const Standing before = t.standing;
+    t.standing = next(t, look.look);
+    // The evidence is the latest look until one counts, then the one the standing rests on.
+    if (before == Standing::Unknown || t.standing != before) {
+        t.evidence = look;
+    }
+}
+
+TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread, const ThreadLook& look)
+{
+    const auto found =
+        std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
+    if (found != threads.end()) {
+        return *found;
+    }
+    threads.push_back({thread, Standing::Unknown, look});
+    return threads.back();
+}
+
+TargetSignal::Judgement::Standing TargetSignal::Judgement::next(Thread& thread, Look look)
+{
+    const bool unknown = thread.standing == Standing::Unknown;
+    switch (look) {
     case Look::Gone:
     case Look::Blocked:
-        t.standing = Standing::Safe;
-        t.evidence = look;
-        break;
+        return Standing::Safe;
     case Look::Waiting:
         // A thread seen exposed before may wait without having blocked the signal: the kernel then
         // kills it even in the wait, and /proc cannot show that.
-        if (t.standing == Standing::Unknown) {
-            t.standing = Standing::Safe;
-            t.evidence = look;
-        }
-        break;
+        return unknown ? Standing::Safe : thread.standing;
     case Look::Exposed:
-        if (t.standing == Standing::Unknown) {
-            t.standing = Standing::Exposed;
-            t.evidence = look;
-        }
-        break;
-    case Look::ExposedRunning:
+        return Standing::Exposed;
+    case Look::ExposedRunning: {
         // A waiter just woken shows this too, on a CPU on its way out of its wait with the wait's
         // mask still in place (its stack is not readable while it runs): it is back in its wait, or
         // blocking the signal, a moment later. So only a second such look counts as exposure.
-        if (t.standing == Standing::Unknown) {
-            t.standing = t.seenRunningExposed ? Standing::Exposed : Standing::Unknown;
-            t.seenRunningExposed = true;
-            t.evidence = look;
+        if (!unknown) {
+            return thread.standing;
         }
-        break;
+        const bool again = thread.seenRunningExposed;
+        thread.seenRunningExposed = true;
+        return again ? Standing::Exposed : Standing::Unknown;
+    }
     case Look::ExposedInCall:
         // It comes back to that call, and a signal arriving there kills it.
-        t.standing = Standing::Refusing;
-        t.evidence = look;
-        break;
+        return Standing::Refusing;
     case Look::InOwnMaskCall:
     case Look::Waking:
     case Look::SetUnreadable:
     case Look::Unknown:
-        if (t.standing == Standing::Unknown) {
-            t.evidence = look;
-        }
         break;
     }
+    return thread.standing;
 }
 
 std::vector<std::string> TargetSignal::Judgement::undecided() const
@@ -420,87 +477,26 @@ TargetSignal::Verdict TargetSignal::Judgement::verdict() const
     return {true, "", ""};
 }
 
-TargetSignal::Verdict TargetSignal::judge(int pid)
+TargetSignal::Verdict TargetSignal::judge(const TargetProcess& target)
 {
-    if (profilerSignalCaughtOrIgnored(pid)) {
+    // SIGUSR1 caught or ignored cannot kill. A target that has ended, or whose status cannot be
+    // read, gets the signal, which then fails, or not, as the kernel says.
+    const auto state = target.currentState();
+    if (state.presence != TargetProcess::State::Running ||
+        state.profilerSignal != TargetProcess::State::Action::Default) {
         return {true, "", ""};
     }
-    const std::string process = processPath(pid);
+    const std::string process = processPath(target.pid());
     const int memory = open((process + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
-    const MemoryReader readMemory = [memory](std::uintptr_t address,
-                                             std::size_t width) -> std::optional<std::uint64_t> {
-        // A 64-bit offset: on 32-bit ARM the stack lies above 2 GiB, past a signed 32-bit off_t.
-        std::uint32_t narrow = 0;
-        std::uint64_t wide = 0;
-        void* into = width == sizeof(narrow) ? static_cast<void*>(&narrow) : static_cast<void*>(&wide);
-        if (memory < 0 || pread64(memory, into, width, static_cast<off64_t>(address)) != static_cast<ssize_t>(width)) {
-            return std::nullopt;
-        }
-        return width == sizeof(narrow) ? narrow : wide;
-    };
-    const auto lookAt = [&process, &readMemory](const std::string& thread) {
-        const std::string path = process + "/task/" + thread;
-        ThreadTexts texts;
-        texts.syscall = readProcFile(path + "/syscall");
-        texts.status = readProcFile(path + "/status");
-        texts.syscallAfter = readProcFile(path + "/syscall");
-        // The stack and wchan matter only for a thread that runs or whose call cannot be read.
-        const auto running = [](const std::optional<std::string>& syscall) {
-            return !syscall || syscall->rfind("running", 0) == 0;
-        };
-        if (running(texts.syscall) && running(texts.syscallAfter)) {
-            texts.stack = readProcFile(path + "/stack");
-        }
-        if (!texts.syscall && !texts.syscallAfter) {
-            texts.wchan = readProcFile(path + "/wchan");
-        }
-        return classify(texts, readMemory);
-    };
-
+    const MemoryReader readMemory = memoryReader(memory);
     Judgement judgement;
-    for (const auto& thread : threadsOf(pid)) {
-        judgement.take(thread, lookAt(thread));
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (auto now = start;
-         !judgement.decided() && (now < start + window || (judgement.onlyWaking() && now < start + wakingWindow));
-         now = std::chrono::steady_clock::now()) {
-        std::this_thread::sleep_for(lookInterval);
-        for (const auto& thread : judgement.undecided()) {
-            judgement.take(thread, lookAt(thread));
-        }
-    }
+    lookOverWindow(judgement, target.threads(), [&process, &readMemory](const std::string& thread) {
+        return classify(readThread(process + "/task/" + thread), readMemory);
+    });
     if (memory >= 0) {
         close(memory);
     }
     return judgement.verdict();
-}
-
-bool TargetSignal::profilerSignalCaughtOrIgnored(int pid)
-{
-    const auto status = readProcFile(processPath(pid) + "/status");
-    if (!status) {
-        return true;
-    }
-    const auto caught = profilerSignalInMask(*status, "SigCgt:");
-    const auto ignored = profilerSignalInMask(*status, "SigIgn:");
-    return !caught || !ignored || *caught || *ignored;
-}
-
-std::vector<std::string> TargetSignal::threadsOf(int pid)
-{
-    std::vector<std::string> threads;
-    DIR* tasks = opendir((processPath(pid) + "/task").c_str());
-    if (tasks == nullptr) {
-        return threads;
-    }
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            threads.emplace_back(entry->d_name);
-        }
-    }
-    closedir(tasks);
-    return threads;
 }
 
 } // namespace YultService::Guard

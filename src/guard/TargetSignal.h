@@ -1,5 +1,7 @@
 #pragma once
 
+#include "guard/TargetProcess.h"
+
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -111,11 +113,13 @@ class TargetSignal
             ThreadLook evidence; ///< the look the standing rests on, or the latest one
             bool seenRunningExposed = false;
         };
+        Thread& joined(const std::string& thread, const ThreadLook& look);
+        static Standing next(Thread& thread, Look look);
         std::vector<Thread> threads;
     };
 
-    /// The decision for process `pid`, over a window of looks at its threads.
-    static Verdict judge(int pid);
+    /// The decision for the target, over a window of looks at its threads.
+    static Verdict judge(const TargetProcess& target);
 
     /// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
     /// text; nullopt when there is no such line.
@@ -124,11 +128,6 @@ class TargetSignal
     static std::optional<SyscallLine> parseSyscall(const std::string& text);
     /// What a look with these texts shows; `readMemory` reads the target's memory.
     static ThreadLook classify(const ThreadTexts& texts, const MemoryReader& readMemory);
-
-    /// True when the process catches or ignores SIGUSR1, or its status cannot be read.
-    static bool profilerSignalCaughtOrIgnored(int pid);
-    /// The ids of the process's threads (empty when they cannot be listed).
-    static std::vector<std::string> threadsOf(int pid);
 };
 
 } // namespace YultService::Guard

@@ -1,62 +1,17 @@
 #include "link/ConnectionDiagnosis.h"
 
-#include "guard/ProcFiles.h"
-#include "guard/TargetSignal.h"
 #include "logger/Log.h"
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 
 namespace YultService::SocketCommunication {
 
 namespace {
 
 using Logger::Log;
+using TargetState = Guard::TargetProcess::State;
 
 const std::string lead = "checkDeadline() - No connection from the application: ";
 
 } // namespace
-
-TargetState ConnectionDiagnosis::parseStatus(const std::string& status)
-{
-    const auto field = [&status](const char* key) { return Guard::statusField(status, key).value_or(""); };
-    const auto holdsProfilerSignal = [&status](const char* key) {
-        return Guard::TargetSignal::profilerSignalInMask(status, key).value_or(false);
-    };
-    TargetState target;
-    const std::string state = field("State:");
-    const auto letter = state.find_first_not_of(" \t");
-    target.state = letter == std::string::npos ? '?' : state[letter];
-    // A thread group whose leader has exited shows the leader as a zombie while other threads
-    // still run; the process has ended only when none is left.
-    const bool dead = target.state == 'Z' || target.state == 'X';
-    if (dead && std::strtol(field("Threads:").c_str(), nullptr, 10) <= 1) {
-        target.presence = TargetState::Ended;
-    }
-    // sigqueue to a process leaves the signal in the shared queue (ShdPnd) until a thread takes it.
-    target.pending = holdsProfilerSignal("SigPnd:") || holdsProfilerSignal("ShdPnd:");
-    target.blocked = holdsProfilerSignal("SigBlk:");
-    target.ignored = holdsProfilerSignal("SigIgn:");
-    return target;
-}
-
-TargetState ConnectionDiagnosis::readTarget(int pid)
-{
-    const auto status = Guard::readProcFile(Guard::processPath(pid) + "/status");
-    if (status) {
-        return parseStatus(*status);
-    }
-    const int error = errno;
-    TargetState target;
-    if (error == ENOENT || error == ESRCH) {
-        target.presence = TargetState::Ended;
-    } else {
-        target.presence = TargetState::Unreadable;
-        target.whyUnreadable = std::strerror(error);
-    }
-    return target;
-}
 
 std::string ConnectionDiagnosis::explain(const WaitRecord& seen, const TargetState& target, int pid,
                                          unsigned short port)
@@ -92,7 +47,7 @@ std::string ConnectionDiagnosis::explain(const WaitRecord& seen, const TargetSta
                                         "take it",
                                         pid);
     }
-    if (target.ignored) {
+    if (target.profilerSignal == TargetState::Action::Ignored) {
         return lead + Log::StringFormat("the target process %d ignores SIGUSR1, so it never learned the port", pid);
     }
     return lead + Log::StringFormat("the target process %d took SIGUSR1 but did not connect to port %d (its "

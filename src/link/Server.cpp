@@ -42,7 +42,7 @@ void Server::doAccept()
             seen.acceptError = ec.message();
             return;
         }
-        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, job.pid, holders);
+        const auto decision = Guard::PeerAccess::decide(acceptor.native_handle(), socket, target, holders);
         if (!decision.ownerRule.empty() && !toldOwnerRule) {
             toldOwnerRule = true;
             logger.warn("doAccept - The target's descriptors cannot be read (" + decision.ownerRule +
@@ -91,8 +91,7 @@ void Server::checkDeadline()
     const Logger::Log logger(job.verbose);
     if (logger.isVerbose()) {
         asio::error_code ec;
-        const auto pid = job.pid;
-        logger.warn(ConnectionDiagnosis::explain(seen, ConnectionDiagnosis::readTarget(pid), pid,
+        logger.warn(ConnectionDiagnosis::explain(seen, target.currentState(), target.pid(),
                                                  acceptor.local_endpoint(ec).port()));
     }
     throw std::runtime_error(expiredMessage);

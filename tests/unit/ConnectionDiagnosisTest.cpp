@@ -2,13 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace YultService::SocketCommunication {
 namespace {
+
+using TargetState = Guard::TargetProcess::State;
 
 const std::string none = "0000000000000000", usr1 = "0000000000000200", usr2 = "0000000000000800";
 
@@ -16,7 +15,7 @@ const std::string none = "0000000000000000", usr1 = "0000000000000200", usr2 = "
 TargetState status(const std::string& state, const std::string& threads, const std::string& sigPnd,
                    const std::string& shdPnd, const std::string& sigBlk, const std::string& sigIgn)
 {
-    return ConnectionDiagnosis::parseStatus("Name:\tapp\nUmask:\t0022\nState:\t" + state + "\nTgid:\t42\nThreads:\t" +
+    return Guard::TargetProcess::parseState("Name:\tapp\nUmask:\t0022\nState:\t" + state + "\nTgid:\t42\nThreads:\t" +
                                             threads + "\nSigQ:\t1/63448\nSigPnd:\t" + sigPnd + "\nShdPnd:\t" + shdPnd +
                                             "\nSigBlk:\t" + sigBlk + "\nSigIgn:\t" + sigIgn +
                                             "\nSigCgt:\t0000000000000000\n");
@@ -28,33 +27,6 @@ TargetState unreadable(TargetState::Presence presence, const std::string& why = 
     target.presence = presence;
     target.whyUnreadable = why;
     return target;
-}
-
-// Real processes as /proc shows them: one reaped, this one with nothing pending (it took the
-// signal), and this one with SIGUSR1 queued while it blocks it.
-TEST(ConnectionDiagnosis, ReadsTheTargetsStatus)
-{
-    const pid_t gone = fork();
-    if (gone == 0) {
-        _exit(0);
-    }
-    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-    EXPECT_EQ(ConnectionDiagnosis::readTarget(gone).presence, TargetState::Ended);
-    const std::string lead = "checkDeadline() - No connection from the application: the target process ";
-    const std::string self = std::to_string(getpid());
-    EXPECT_EQ(ConnectionDiagnosis::explain({}, ConnectionDiagnosis::readTarget(getpid()), getpid(), 9091),
-              lead + self + " took SIGUSR1 but did not connect to port 9091 (its profiler may be off)");
-    sigset_t profiler, previous;
-    sigemptyset(&profiler);
-    sigaddset(&profiler, SIGUSR1);
-    ASSERT_EQ(sigprocmask(SIG_BLOCK, &profiler, &previous), 0);
-    ASSERT_EQ(sigqueue(getpid(), SIGUSR1, {}), 0);
-    const TargetState pending = ConnectionDiagnosis::readTarget(getpid());
-    const timespec now{0, 0};
-    EXPECT_EQ(sigtimedwait(&profiler, nullptr, &now), SIGUSR1);
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-    EXPECT_EQ(pending.presence, TargetState::Running);
-    EXPECT_TRUE(pending.pending && pending.blocked && !pending.ignored);
 }
 
 // The end-to-end tests play two causes; here are their order and the states they cannot play.
@@ -88,7 +60,7 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
         {{}, status("R (running)", "1", usr1, none, none, none), stillPending + "which has not run to take it"},
         {{}, status("S (sleeping)", "1", none, none, none, usr1), ignores},
         {{}, status("S (sleeping)", "1", none, usr2, usr1, usr2), taken},
-        {{}, ConnectionDiagnosis::parseStatus("Name:\tapp\nState:\tS (sleeping)\n"), taken},
+        {{}, Guard::TargetProcess::parseState("Name:\tapp\nState:\tS (sleeping)\n"), taken},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ConnectionDiagnosis::explain(c.seen, c.target, 42, 9091),

@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
@@ -47,6 +48,14 @@ std::string diagSocket(std::uint8_t family, std::uint8_t state, std::uint16_t po
     return netlinkMessage(SOCK_DIAG_BY_FAMILY, &msg, sizeof(msg), seq);
 }
 
+// `reply` with one field of its socket record, at `offset` in inet_diag_msg, set to `value`.
+template <typename Field>
+std::string patched(std::string reply, std::size_t offset, Field value)
+{
+    std::memcpy(&reply[NLMSG_HDRLEN + offset], &value, sizeof(value));
+    return reply;
+}
+
 std::string diagError(int code)
 {
     nlmsgerr err{};
@@ -60,6 +69,10 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
     const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(INADDR_LOOPBACK), 9091}};
     const std::string found = diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
     const std::string mapped = diagSocket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711);
+    const std::uint32_t elsewhere = htonl(0x0A000002);
+    const std::size_t ownPort = offsetof(inet_diag_msg, id.idiag_dport), family = offsetof(inet_diag_msg, idiag_family);
+    const std::size_t peerAddress = offsetof(inet_diag_msg, id.idiag_src);
+    const std::size_t ownAddress = offsetof(inet_diag_msg, id.idiag_dst);
     const struct
     {
         const char* name;
@@ -71,6 +84,12 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
         {"closed, no owner", diagSocket(AF_INET, TCP_FIN_WAIT2, 54321, 0, 0), {Lookup::Found, 0, 0}},
         {"a listener on the peer's port", diagSocket(AF_INET, TCP_LISTEN, 54321, 0, 99), {Lookup::Missing}},
         {"another port", diagSocket(AF_INET, TCP_ESTABLISHED, 54322, 1000, 4711), {Lookup::Missing}},
+        // The peer's port alone names no socket: each of these has it.
+        {"another own port", patched(found, ownPort, htons(9092)), {Lookup::Missing}},
+        {"another peer address", patched(found, peerAddress, elsewhere), {Lookup::Missing}},
+        {"another own address", patched(found, ownAddress, elsewhere), {Lookup::Missing}},
+        {"IPv6, not IPv4-mapped", patched(mapped, peerAddress + 8, std::uint32_t{0}), {Lookup::Missing}},
+        {"IPv6 family, IPv4 words", patched(found, family, std::uint8_t{AF_INET6}), {Lookup::Missing}},
         {"no such socket", diagError(ENOENT), {Lookup::Missing}},
         {"forbidden by a security module", diagError(EACCES), {Lookup::Unavailable, 0, 0, EACCES}},
         {"a failure that may pass", diagError(ENOBUFS), {Lookup::Failed, 0, 0, ENOBUFS}},

@@ -25,6 +25,27 @@ TEST(TargetProcess, StatFieldsAfterTheName)
     EXPECT_FALSE(TargetProcess::startTimeOf("42 app S" + tail));
 }
 
+// The state at the pid now: this process, with SIGUSR1 queued while it blocks it, has it pending;
+// a status without the mask lines does not tell what SIGUSR1 does.
+TEST(TargetProcess, CurrentState)
+{
+    using State = TargetProcess::State;
+    const auto self = TargetProcess::pin(getpid());
+    sigset_t profiler, previous;
+    sigemptyset(&profiler);
+    sigaddset(&profiler, SIGUSR1);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &profiler, &previous), 0);
+    ASSERT_EQ(sigqueue(getpid(), SIGUSR1, {}), 0);
+    const State pending = self.currentState();
+    const timespec now{0, 0};
+    EXPECT_EQ(sigtimedwait(&profiler, nullptr, &now), SIGUSR1);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    EXPECT_EQ(pending.presence, State::Running);
+    EXPECT_TRUE(pending.pending && pending.blocked);
+    EXPECT_EQ(pending.profilerSignal, State::Action::Default);
+    EXPECT_EQ(TargetProcess::parseState("Name:\tapp\nState:\tS (sleeping)\n").profilerSignal, State::Action::Unknown);
+}
+
 /// A child of the application's user (able to become root again, as set-user-ID can) that says it
 /// is ready, then takes `step` when told and says so (or ends in it), and then waits to be killed.
 struct Child
@@ -66,7 +87,8 @@ struct Child
 };
 
 // A pinned target unchanged, ended (a zombie, or reaped: not signalled, whatever holds its pid now) or
-// with other ids; its trace is written as its real user when pinned, and not at all once changed.
+// with other ids; its trace is written as its real user when pinned, and not at all once changed;
+// its state now shows it ended or not.
 TEST(TargetProcess, ChangeSincePinned)
 {
     if (geteuid() != 0) {
@@ -109,6 +131,7 @@ TEST(TargetProcess, ChangeSincePinned)
             EXPECT_EQ(waitpid(child.pid, nullptr, 0), child.pid);
         }
         EXPECT_EQ(target.changeSincePinned(), c.change);
+        EXPECT_EQ(target.currentState().presence == TargetProcess::State::Ended, c.change == Change::Ended);
         EXPECT_EQ(TraceFileRule::ownerAtAnnouncement(target).owner.has_value(), c.change == Change::None);
         EXPECT_EQ(target.queueSignal(0, 0) == 0, !c.reap);
     }
