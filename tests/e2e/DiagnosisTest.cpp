@@ -30,6 +30,7 @@ TEST_F(DeadlineDiagnosis, WarnLineOnlyWithVerbose)
             GTEST_SKIP() << "connecting as another user needs root";
         }
         std::unique_ptr<ChildProcess> runs[2];
+        const auto begun = std::chrono::steady_clock::now();
         for (const bool verbose : {false, true}) {
             startAgent(verbose ? std::vector<std::string>{"-C", "-S", "-D", "-V"}
                                : std::vector<std::string>{"-C", "-S", "-D"});
@@ -44,6 +45,8 @@ TEST_F(DeadlineDiagnosis, WarnLineOnlyWithVerbose)
             }
         }
         EXPECT_EQ(runs[false]->waitExit(), 1);
+        // The wait for the connection lasts 5 s from the listen on: a slow machine only makes it longer.
+        EXPECT_GE(std::chrono::steady_clock::now() - begun, 5s);
         EXPECT_EQ(runs[false]->out(), "");
         EXPECT_EQ(runs[false]->err(), expired);
         EXPECT_EQ(runs[true]->waitExit(), 1);

@@ -40,12 +40,9 @@ TEST_F(CallerNotReading, ClosedOutputRunEndsWithItsOwnStatus)
 TEST_F(CallerNotReading, FullOutputStillEndsByTheDeadline)
 {
     for (const auto output : {ChildProcess::Output::FullOut, ChildProcess::Output::FullMerged}) {
-        const auto begun = std::chrono::steady_clock::now();
         startAgent({"-C", "-S", "-V"}, getpid(), output);
         EXPECT_GT(app.awaitSignalValue(), 0); // taken, never answered: the server deadline comes
         EXPECT_EQ(agent->waitExit(20s), 1);
-        // The wait for the connection lasts 5 s from the listen on: a slow machine only makes it longer.
-        EXPECT_GE(std::chrono::steady_clock::now() - begun, 5s);
         EXPECT_EQ(agent->err(), output == ChildProcess::Output::FullOut ? expired : "");
     }
 }
