@@ -10,7 +10,6 @@ using Options = std::vector<std::string>;
 
 const std::string pid = std::to_string(getpid());
 const std::string traceName = "yult-link-" + pid + ".trace";
-const std::string endOfFile = lines({"doRead - error - End of file"});
 const std::string handshakeLog =
     lines({"Sending profiler signal to target process with pid " + pid + " on port 9091",
            "Accepted connection from ostrel application", "Received message", "Sending message", "Received message",

@@ -1,9 +1,6 @@
-#include "link/Session.h"
-#include "AppPeer.h"
-#include "Files.h"
+#include "LinkFixture.h"
 #include "guard/TargetProcess.h"
-
-#include <gtest/gtest.h>
+#include "link/Session.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,27 +11,13 @@
 #include <sstream>
 #include <unistd.h>
 
-// The session in this process on a loopback connection, the test playing the application: the
-// conversation, the delivery and the deadlines, in milliseconds. The program's own ending (exit,
-// status, output streams) is the end-to-end tests' part.
+// The session in this process on a loopback connection, the test playing the application; the
+// program's own ending (exit, status, output streams) is the end-to-end tests' part.
 namespace YultTest {
 namespace {
 
 using namespace std::chrono_literals;
 using namespace YultService::SocketCommunication;
-using YultPeer::AppPeer;
-using YultPeer::marker;
-using YultPeer::readFile;
-using YultPeer::writeFile;
-
-std::string lines(std::initializer_list<std::string> texts)
-{
-    std::string all;
-    for (const auto& text : texts) {
-        all += "YultService: " + text + "\n";
-    }
-    return all;
-}
 
 /// `period` byte values repeated, each period ending in a line break: 23 does not divide the
 /// session's 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
@@ -46,10 +29,6 @@ std::string patterned(std::size_t size, std::size_t period = 23)
     }
     return text;
 }
-
-const std::string expired =
-    lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
-const std::string endOfFile = lines({"doRead - error - End of file"});
 
 LinkJob jobFor(const std::string& command, bool verbose = false)
 {
@@ -352,7 +331,7 @@ TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
 // A link planted at the path is not followed and nothing is confirmed.
 TEST_F(TraceReception, LinkAtThePathRefusedAndKept)
 {
-    const YultPeer::TempDir dir;
+    const TempDir dir;
     const std::string planted = dir.path + "/planted";
     writeFile(planted, "kept as it was");
     std::filesystem::remove(tracePath);
