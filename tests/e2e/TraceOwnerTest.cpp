@@ -69,7 +69,8 @@ TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
     const std::string trace = "/tmp/yult-owner-app-" + tag + ".json";
     writeFile(rootsFile, "root's own");
     const std::string changed = "runs with other user or group ids than when it was looked up";
-    const std::string failed = lines({"Error receiving and processing CPU trace file"}) + "YultService: Trace file path: ";
+    const std::string failed =
+        lines({"Error receiving and processing CPU trace file"}) + "YultService: Trace file path: ";
     const struct
     {
         const char* name;
