@@ -11,8 +11,7 @@ namespace {
 
 using PeerAccess = LinkFixture;
 
-/// Neither the target nor started by it (another user's, or the target's user's as on a device), knocking
-/// first; several knock while the agent is stopped, to wait at once.
+/// Neither the target nor started by it, knocking first; several knock while the agent is stopped.
 struct Intruder
 {
     const char* name;
@@ -30,8 +29,7 @@ long refusals(const std::string& out, const std::string& reason)
                          [&reason](const std::smatch& line) { return line[1] == reason; });
 }
 
-/// Intruders' connections, a thousand of the target's user among them, get no byte; the target's own,
-/// queued behind the thousand, is served. Ones closed before the agent takes them have no owning process.
+/// Intruders' connections, a thousand of the target's user among them, get no byte; the target's own is served.
 TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
 {
     if (geteuid() != 0) {
@@ -138,8 +136,7 @@ TEST_F(PeerAccess, ProcessTheTargetStartedServed)
     EXPECT_EQ(agent->err(), "");
 }
 
-// A target of another user, connecting itself: where its descriptors cannot be read (not dumpable, to an
-// agent of its user) the owner rule serves it and -V says so. Hiding its calls, it takes the signal by a handler.
+// A target of another user: where its descriptors cannot be read, the owner rule serves it and -V says so.
 TEST_F(PeerAccess, PeerOfTargetsUserServed)
 {
     if (geteuid() != 0) {

@@ -11,9 +11,7 @@ const std::string refused = "YultService: Sending profiler signal to target fail
 // The one golden copy of the help page.
 const std::string helpPage = readFile(YULT_HELP_PAGE);
 
-// Stand-ins first on PATH trace the lookup (grep with its arguments) and print scripted listings; the
-// rules are unit-tested, these runs prove the wiring. The target keeps SIGUSR1 at its default action:
-// a run that passes validation is refused the signal rather than kill it.
+// Stand-ins on PATH trace the lookup and print listings; the target's default SIGUSR1 makes a valid run refused.
 struct RunCase
 {
     const char* name;

@@ -8,8 +8,7 @@ namespace {
 
 using DeadlineDiagnosis = LinkFixture;
 
-// Runs meeting the server deadline with the signal left pending, or taken and only another user's
-// connections come: with -V the last line says why; without, the output is as it always was.
+// Runs meeting the server deadline: with -V the last line says why; without, the output is as it always was.
 TEST_F(DeadlineDiagnosis, WarnLineOnlyWithVerbose)
 {
     const std::string pid = std::to_string(getpid());

@@ -38,9 +38,7 @@ const std::string storedLog = lines(
     {"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message", "Received message",
      "Data received so far: 10 Total file size: 10", "Sending message", "Profile trace dumped to : /tmp/" + traceName});
 
-// The whole program once per collecting job: its lines around the session's, and its status. (The
-// session's conversations and deliveries are tested in-process.) A verbose run's output starts
-// with the handshake's log.
+// The whole program once per collecting job (the session's conversations are tested in-process).
 const Conversation conversations[] = {
     {"CpuStopTraceStoredVerbose", {"-C", "-O", "-V"}, "stop-profiling", traceStored, storedLog},
     {"HeapSummaryWithMarkerCutAtZeroByte",

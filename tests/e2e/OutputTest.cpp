@@ -9,8 +9,7 @@ using Output = ChildProcess::Output;
 const std::string badAnnouncement = "profiler-trace-metadata:trace-filename:#trace-filesize:1";
 const std::string corrupted = lines({"CPU Trace file metadata is corrupted"});
 
-// A full standard output, never read, still ends by the deadline with its status, and with the line
-// where standard error is read; with both outputs on that pipe the line is given up.
+// A full output never read still ends by the deadline; the line is given up only where it would block.
 TEST_F(CallerNotReading, FullOutputStillEndsByTheDeadline)
 {
     for (const auto output : {Output::FullOut, Output::FullMerged}) {
@@ -23,8 +22,7 @@ TEST_F(CallerNotReading, FullOutputStillEndsByTheDeadline)
     }
 }
 
-// A closed standard output fails the result's write without SIGPIPE, the error output staying whole;
-// both outputs on one pipe keep the order of events.
+// A closed output fails the result's write without SIGPIPE; one pipe for both keeps the order of events.
 TEST_F(CallerNotReading, ClosedOrMergedOutputKeepsTheErrors)
 {
     for (const auto output : {Output::ClosedOut, Output::Merged}) {

@@ -79,8 +79,7 @@ bool settled(pid_t pid, std::size_t threads, bool leaderExits)
     return eventually([&] { return live() == threads && leaderGone() == leaderExits; }, 1ms) && waitIdle(pid);
 }
 
-// A target that would die of the signal is refused and lives; one whose leader exited, leaving a
-// thread that takes the signal, is served.
+// A target that would die of the signal is refused and lives; a thread outliving the leader is served.
 TEST_P(SignalTargets, RefusedAndLivesOrServed)
 {
     if (!agentEmulatedBy().empty()) {

@@ -7,8 +7,7 @@
 namespace YultTest {
 namespace {
 
-/// The application as another user, handing over each run's connection (keeping its copy, so the
-/// agent serves the target's own socket); told to turn, it runs the set-user-ID `turn`.
+/// The application as another user, handing over each run's connection; told to, it runs the set-user-ID `turn`.
 class HandingTarget
 {
   public:

@@ -1,5 +1,4 @@
-// signal-target MODE: a process taking SIGUSR1 one way (ppoll, epoll-pwait: a call masking it; unblocked-poll:
-// sigtimedwait polls, never blocking it; leader-exit: a signalfd thread outliving the leader), for the agent to judge.
+// signal-target MODE: a process taking SIGUSR1 one way (a masking call, unblocked polls, a thread past the leader).
 #include "AppPeer.h"
 
 #include <algorithm>

@@ -9,8 +9,7 @@
 namespace YultService {
 namespace {
 
-// The flags set, as the option letters; the rule that decides, in its fixed order (where several
-// apply, as CSOM, CM, CSM, only that order tells which line the caller reads); the job built once.
+// The first rule that applies decides (CSOM, CM, CSM: only the order tells the line); the job built once.
 TEST(OptionRules, FirstRuleThatAppliesDecides)
 {
     const std::string both =

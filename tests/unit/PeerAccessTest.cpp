@@ -105,9 +105,7 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
     }
 }
 
-// Lines as /proc/net/tcp writes them, read when sock_diag is missing: our side (owner 0) of the
-// connection with the peer at 127.0.0.1:54321 (owner 1000), a peer with that port on another
-// address, and a closed one without an owning process.
+// Lines as /proc/net/tcp writes them, read when sock_diag is missing.
 TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
 {
     using Lookup = PeerAccess::Lookup;
@@ -142,8 +140,7 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     }
 }
 
-// The decision follows from what was looked up alone: the socket, then who holds it; the owners
-// decide only where the target's descriptors cannot be read.
+// The owners decide only where the target's descriptors cannot be read.
 TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
 {
     using Lookup = PeerAccess::Lookup;

@@ -122,8 +122,7 @@ TEST(Server, FailedAcceptRecordedForTheDeadline)
         << server.outText.str();
 }
 
-// The target's connection is served; one that comes after it gets no byte, and the run ends by
-// the session's deadline.
+// The target's connection is served; one that comes after it gets no byte.
 TEST(Server, OnlyTheFirstConnectionServed)
 {
     ServerRun server;

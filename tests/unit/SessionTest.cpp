@@ -9,8 +9,7 @@
 #include <sstream>
 #include <unistd.h>
 
-// The session in this process on a loopback connection, the test playing the application; the
-// program's own ending (exit, status, output streams) is the end-to-end tests' part.
+// The session in this process, the test playing the application; the program's ending is end to end.
 namespace YultTest {
 namespace {
 
@@ -196,7 +195,8 @@ const Conversation conversations[] = {
     stores("EmptyTraceNothingAfterAcknowledgement", delivered(announced(0), ""), ""),
     stores("EveryByteValue", delivered(announced(1285), patterned(1285, 257) + marker), patterned(1285, 257)),
     stores("UpperCaseNameLowerCasedContentKept", delivered(upperCase, letters + marker), letters),
-    {"ClosingMidTransferKeepsPartialFile", stop, quiet, handshake, delivered(announced(3000), patterned(1500), 0, true), none, lines({"Profiling stopped"}), endOfFile, "", patterned(1500)},
+    {"ClosingMidTransferKeepsPartialFile", stop, quiet, handshake, delivered(announced(3000), patterned(1500), 0, true),
+     none, lines({"Profiling stopped"}), endOfFile, "", patterned(1500)},
 };
 // clang-format on
 
