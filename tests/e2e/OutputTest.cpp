@@ -13,11 +13,9 @@ const std::string corrupted = lines({"CPU Trace file metadata is corrupted"});
 TEST_F(CallerNotReading, FullOutputStillEndsByTheDeadline)
 {
     for (const auto output : {Output::FullOut, Output::FullMerged}) {
-        const auto begun = std::chrono::steady_clock::now();
         startAgent({"-C", "-S", "-V"}, getpid(), output);
         EXPECT_GT(app.awaitSignalValue(), 0); // taken, never answered: the server deadline comes
         EXPECT_EQ(agent->waitExit(20s), 1);
-        EXPECT_GE(std::chrono::steady_clock::now() - begun, 5s); // 5 s from the listen: only ever longer
         EXPECT_EQ(agent->err(), output == Output::FullOut ? expired : "");
     }
 }
