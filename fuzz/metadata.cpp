@@ -1,6 +1,4 @@
-// Both announcement parsers on one message, prepared as the session prepares it: cut at the
-// first NUL (the transport) and lower-cased (the protocol). An accepted name must name one
-// entry directly inside /tmp; an accepted size must not be negative.
+// Both announcement parsers on a message cut at its first NUL and lower-cased, as the session hands it over.
 #undef NDEBUG // a broken invariant aborts: that is the finding
 #include "link/Session.h"
 

@@ -7,8 +7,7 @@
 namespace YultTest {
 namespace {
 
-/// The application as another user: for each run it connects and hands the connection over, keeping
-/// its copy, so the agent serves the target's own socket; told to turn, it runs the set-user-ID `turn`.
+/// The application as another user, handing over each run's connection; told to, it runs the set-user-ID `turn`.
 class HandingTarget
 {
   public:
@@ -42,7 +41,6 @@ class HandingTarget
     {
         const char order = turn ? 't' : 'n';
         char ignored = 0;
-        // The program's start closes the target's end of the link: its read here ends.
         return write(link[0], &order, 1) == 1 && (!turn || read(link[0], &ignored, 1) == 0);
     }
 
@@ -53,8 +51,7 @@ class HandingTarget
 
 using TraceOwner = LinkFixture;
 
-// A root agent writes as the target's user, and only while the target is still that user: root's file
-// is never written, the application's trace is created and replaced as its own.
+// A root agent writes as the target's user, and only while the target is still that user.
 TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
 {
     if (geteuid() != 0) {
@@ -71,6 +68,8 @@ TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
     const std::string trace = "/tmp/yult-owner-app-" + tag + ".json";
     writeFile(rootsFile, "root's own");
     const std::string changed = "runs with other user or group ids than when it was looked up";
+    const std::string failed =
+        lines({"Error receiving and processing CPU trace file"}) + "YultService: Trace file path: ";
     const struct
     {
         const char* name;
@@ -97,6 +96,7 @@ TEST_F(TraceOwner, WrittenOnlyAsTheTargetsUserWhileItIsThatUser)
         app.send(run.sent + marker);
         EXPECT_EQ(app.receiveUntilClosed(), run.refusal.empty() ? "profiler-trace-file-received" : "");
         EXPECT_EQ(agent->waitExit(), 0);
+        EXPECT_EQ(agent->err(), run.refusal.empty() ? "" : failed + run.path + "\n");
         const std::string out = agent->out();
         EXPECT_EQ(out.find("Profile trace dumped to : " + run.path) != std::string::npos, run.refusal.empty()) << out;
         const auto refusal = out.find("readCPUTraceFileData - Trace file not stored: ");

@@ -32,12 +32,12 @@ inline std::string lines(std::initializer_list<std::string> texts)
     return all;
 }
 
-/// The agent's line when a deadline ends its run.
+/// The agent's lines when a deadline ends its run, and when the application has closed.
 inline const std::string expired =
     lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
+inline const std::string endOfFile = lines({"doRead - error - End of file"});
 
-/// The emulator the agent runs under (YULT_AGENT_LAUNCHER, as qemu-user), or empty: emulated, it reads
-/// the target's calls in the host's numbering and, lacking sock_diag, walks the kernel's TCP tables.
+/// The emulator the agent runs under (YULT_AGENT_LAUNCHER, as qemu-user), or empty.
 inline std::string agentEmulatedBy()
 {
     const char* launcher = std::getenv("YULT_AGENT_LAUNCHER");
@@ -101,7 +101,7 @@ class LinkFixture : public ::testing::Test
         return port;
     }
 
-    /// Connects to 9091 once the agent listens there, for a target whose signal this process cannot take.
+    /// Connects to 9091 once the agent listens there (the signal went to another target).
     bool connectOnceListening()
     {
         bool connected = false;

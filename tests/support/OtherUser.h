@@ -13,9 +13,7 @@ namespace YultTest {
 constexpr uid_t nobody = 65534;
 constexpr uid_t stranger = 65533;
 
-/// A process of user `uid` running `body`, whose result is its exit status, with SIGUSR1 blocked as here.
-/// A Child is this process's child; an Orphan no descendant: a grandchild that runs `body` once its
-/// parent has exited and it has been handed to another reaper (waitpid here sees that done).
+/// A process of user `uid` running `body` (its exit status): a Child, or an Orphan reparented before it runs.
 class OtherUser
 {
   public:

@@ -1,9 +1,4 @@
-// signal-target MODE: a process taking SIGUSR1 one way, for the agent to judge. Those that would die
-// of it keep the default action and sleep in their call, for /proc to show them there:
-//   ppoll, epoll-pwait  one thread looping on the call with a mask of its own that blocks SIGUSR1
-//   other-signals       one thread, SIGUSR1 unblocked, waiting in sigtimedwait({SIGTERM, SIGHUP})
-//   unblocked-poll      threads polling sigtimedwait({SIGUSR1}) without ever blocking SIGUSR1
-//   leader-exit         the leader exits; a second thread takes SIGUSR1 by a signalfd and answers agents
+// signal-target MODE: a process taking SIGUSR1 one way (a masking call, unblocked polls, a thread past the leader).
 #include "AppPeer.h"
 
 #include <algorithm>
@@ -14,7 +9,6 @@
 #include <string>
 #include <sys/epoll.h>
 #include <thread>
-#include <vector>
 
 namespace {
 
@@ -40,18 +34,7 @@ sigset_t setOf(std::initializer_list<int> signals)
     }
 }
 
-[[noreturn]] void waitForOtherSignals()
-{
-    const sigset_t waited = setOf({SIGTERM, SIGHUP});
-    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
-    for (;;) {
-        sigwaitinfo(&waited, nullptr);
-    }
-}
-
-// Each thread spends the first half of every 4 ms in sigtimedwait and the second asleep, with
-// SIGUSR1 unblocked throughout. The threads keep their phases spread over the period on the
-// clock, so at any moment about half of them are between polls.
+// Half of every 4 ms in sigtimedwait, half asleep, phases spread: about half are between polls at any moment.
 constexpr int pollers = 8;
 constexpr std::chrono::nanoseconds period = 4ms;
 
@@ -75,8 +58,7 @@ constexpr std::chrono::nanoseconds period = 4ms;
     pollUnblocked(start);
 }
 
-// The leader ends with SIGUSR1 unblocked: the kernel delivers nothing to an exited thread, so only
-// the second one, which blocks it (AppPeer does) and answers each agent's start command, decides.
+// The kernel delivers nothing to the exited leader, so the second thread (blocking SIGUSR1) decides.
 [[noreturn]] void leaveLeaderExited()
 {
     std::thread([] {
@@ -98,13 +80,11 @@ int main(int argc, char** argv)
     const std::string mode = argc == 2 ? argv[1] : "";
     if (mode == "ppoll" || mode == "epoll-pwait") {
         loopWithCallMask(mode == "epoll-pwait");
-    } else if (mode == "other-signals") {
-        waitForOtherSignals();
     } else if (mode == "unblocked-poll") {
         pollUnblockedInThreads();
     } else if (mode == "leader-exit") {
         leaveLeaderExited();
     }
-    std::fprintf(stderr, "usage: signal-target ppoll|epoll-pwait|other-signals|unblocked-poll|leader-exit\n");
+    std::fprintf(stderr, "usage: signal-target ppoll|epoll-pwait|unblocked-poll|leader-exit\n");
     return 2;
 }

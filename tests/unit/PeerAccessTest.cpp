@@ -17,6 +17,7 @@
 namespace YultService::Guard {
 namespace {
 
+using Lookup = PeerAccess::Lookup;
 constexpr std::uint32_t sequence = 7;
 
 std::string netlinkMessage(std::uint16_t type, const void* payload, std::size_t size, std::uint32_t seq = sequence)
@@ -65,7 +66,6 @@ std::string diagError(int code)
 
 TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
 {
-    using Lookup = PeerAccess::Lookup;
     const PeerAccess::Connection connection{{htonl(INADDR_LOOPBACK), 54321}, {htonl(INADDR_LOOPBACK), 9091}};
     const std::string found = diagSocket(AF_INET, TCP_ESTABLISHED, 54321, 1000, 4711);
     const std::string mapped = diagSocket(AF_INET6, TCP_ESTABLISHED, 54321, 1000, 4711);
@@ -105,12 +105,9 @@ TEST(PeerAccess, DiagReplyNamesOnlyTheSocketAskedFor)
     }
 }
 
-// Lines as /proc/net/tcp writes them, read when sock_diag is missing: our side (owner 0) of the
-// connection with the peer at 127.0.0.1:54321 (owner 1000), a peer with that port on another
-// address, and a closed one without an owning process.
+// Lines as /proc/net/tcp writes them, read when sock_diag is missing.
 TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
 {
-    using Lookup = PeerAccess::Lookup;
     const std::uint32_t loopback = htonl(INADDR_LOOPBACK);
     const std::string own = PeerAccess::tcpTableEndpoint({loopback, 9091}, false);
     EXPECT_EQ(PeerAccess::tcpTableEndpoint({loopback, 54321}, false), "0100007F:D431");
@@ -142,11 +139,9 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
     }
 }
 
-// The decision follows from what was looked up alone: the socket, then who holds it; the owners
-// decide only where the target's descriptors cannot be read.
+// The owners decide only where the target's descriptors cannot be read.
 TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
 {
-    using Lookup = PeerAccess::Lookup;
     using Holding = PeerAccess::Holding;
     const unsigned ours = 4242;
     const unsigned targets = 1000;

@@ -1,7 +1,6 @@
 #include "AppPeer.h"
 #include "app/Job.h"
 #include "logger/Log.h"
-#include "options/InputParser.h"
 #include "utils/Helper.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +15,7 @@
 #include <system_error>
 #include <unistd.h>
 
-// The job as the link gets it, and the listener in this process, on the agent's dynamic ports.
+// The listener in this process, on the agent's dynamic ports.
 namespace YultTest {
 namespace {
 
@@ -58,39 +57,6 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListener)
             EXPECT_TRUE(thief) << "port 65535 was taken before the test";
             EXPECT_FALSE(server);
         }
-    }
-}
-
-// The option rules leave three jobs; each gets its command, and every job the same deadlines,
-// which the extension waits by.
-TEST(LinkJob, BuiltOnceFromTheOptions)
-{
-    const struct
-    {
-        bool cpu, start, stop, memory, heap;
-        const char* command;
-    } jobs[] = {{true, true, false, false, false, "start-profiling"},
-                {true, true, false, false, true, "start-profiling"},
-                {true, false, true, false, false, "stop-profiling"},
-                {false, false, false, true, true, "get-js-heapinfo"}};
-    for (const auto& j : jobs) {
-        YultService::InputOptions::InputParser options;
-        options.setCPUMode(j.cpu);
-        options.setStartProfiling(j.start);
-        options.setStopProfiling(j.stop);
-        options.setMemoryMode(j.memory);
-        options.setGetJavaScriptHeapSummary(j.heap);
-        options.setPID(42);
-        options.setVerboseMode(j.heap);
-        options.setDynamicPort(j.stop);
-        const auto job = YultService::linkJobOf(options);
-        EXPECT_EQ(job.command, j.command);
-        EXPECT_EQ(job.pid, 42);
-        EXPECT_EQ(job.verbose, j.heap);
-        EXPECT_EQ(job.dynamicPort, j.stop);
-        EXPECT_EQ(job.deadlines.connection, std::chrono::seconds(5));
-        EXPECT_EQ(job.deadlines.session, std::chrono::seconds(30));
-        EXPECT_EQ(job.deadlines.emptyTransfer, std::chrono::seconds(1));
     }
 }
 
@@ -166,8 +132,7 @@ TEST(Server, FailedAcceptRecordedForTheDeadline)
         << server.outText.str();
 }
 
-// The target's connection is served; one that comes after it gets no byte, and the run ends by
-// the session's deadline.
+// The target's connection is served; one that comes after it gets no byte.
 TEST(Server, OnlyTheFirstConnectionServed)
 {
     ServerRun server;

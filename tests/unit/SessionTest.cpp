@@ -1,12 +1,7 @@
 #include "link/Session.h"
-#include "AppPeer.h"
-#include "Files.h"
+#include "LinkFixture.h"
 #include "guard/TargetProcess.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -14,30 +9,14 @@
 #include <sstream>
 #include <unistd.h>
 
-// The session in this process on a loopback connection, the test playing the application: the
-// conversation, the delivery and the deadlines, in milliseconds. The program's own ending (exit,
-// status, output streams) is the end-to-end tests' part.
+// The session in this process, the test playing the application; the program's ending is end to end.
 namespace YultTest {
 namespace {
 
 using namespace std::chrono_literals;
 using namespace YultService::SocketCommunication;
-using YultPeer::AppPeer;
-using YultPeer::marker;
-using YultPeer::readFile;
-using YultPeer::writeFile;
 
-std::string lines(std::initializer_list<std::string> texts)
-{
-    std::string all;
-    for (const auto& text : texts) {
-        all += "YultService: " + text + "\n";
-    }
-    return all;
-}
-
-/// `period` byte values repeated, each period ending in a line break: 23 does not divide the
-/// session's 1024-byte reads, so a shifted or lost byte shows; 257 holds every byte value.
+/// `period` byte values repeated, a line break ending each: 23 does not divide the 1024-byte reads.
 std::string patterned(std::size_t size, std::size_t period = 23)
 {
     std::string text(size, '\n');
@@ -46,10 +25,6 @@ std::string patterned(std::size_t size, std::size_t period = 23)
     }
     return text;
 }
-
-const std::string expired =
-    lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
-const std::string endOfFile = lines({"doRead - error - End of file"});
 
 LinkJob jobFor(const std::string& command, bool verbose = false)
 {
@@ -137,18 +112,40 @@ struct Conversation
     Exchange exchange;
     std::optional<int> ending;
     std::string out, err;
+    std::string tail = "";                  ///< what the session sends after the last answer read
+    std::optional<std::string> stored = {}; ///< the trace file afterwards, over a longer earlier one
 };
 void PrintTo(const Conversation& c, std::ostream* os) { *os << c.name; }
 
 const std::string traceName = "yult-session-" + std::to_string(getpid()) + ".trace";
 const std::string tracePath = "/tmp/" + traceName;
+
+std::string announced(std::size_t size)
+{
+    return "profiler-trace-metadata:trace-filename:" + traceName + "#trace-filesize:" + std::to_string(size);
+}
+
+/// A stop whose trace is announced, then streamed in reads of `piece` bytes (0: one read).
+Exchange delivered(const std::string& announcement, std::string rest, std::size_t piece = 0, bool leaves = false)
+{
+    Exchange steps{{"profiling-stopped", ""}, {announcement, "ack-profiler-trace-metadata"}};
+    for (; piece != 0 && rest.size() > piece; rest.erase(0, piece)) {
+        steps.push_back({rest.substr(0, piece), ""});
+    }
+    if (!rest.empty()) {
+        steps.push_back({rest, ""});
+    }
+    if (leaves) {
+        steps.push_back({"", ""});
+    }
+    return steps;
+}
+
 const std::string handshakeLog =
     lines({"Received message", "Sending message", "Received message", "handleMessage() - Handshake successful",
            "Sending message", "Received message"});
-const Exchange traceStored{
-    {"profiling-stopped", ""},
-    {"profiler-trace-metadata trace-filename:" + traceName + "#trace-filesize:10", "ack-profiler-trace-metadata"},
-    {"0123456789" + marker, "profiler-trace-file-received"}};
+const Exchange traceStored =
+    delivered("profiler-trace-metadata trace-filename:" + traceName + "#trace-filesize:10", "0123456789" + marker);
 const std::string storedLog = lines(
     {"Profiling stopped", "Received message", "Received CPU Trace file metadata", "Sending message", "Received message",
      "Data received so far: 10 Total file size: 10", "Sending message", "Profile trace dumped to : " + tracePath});
@@ -168,12 +165,20 @@ const Exchange heapEmpty{{"js-heapinfo-metadata:js-heapinfo-size:0", "js-heapinf
 const Exchange heapWaiting{{"js-heapinfo-metadata js-heapinfo-size:10", "js-heapinfo-metadata-ack"}, {"", ""}};
 constexpr bool verbose = true, quiet = false, handshake = true, direct = false;
 constexpr std::nullopt_t none = std::nullopt;
+const std::string letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZ", receipt = "profiler-trace-file-received";
+const std::string upperCase =
+    "PROFILER-TRACE-METADATA:TRACE-FILENAME:YULT-SESSION-" + std::to_string(getpid()) + ".TRACE#TRACE-FILESIZE:26";
+const std::string dumped = lines({"Profiling stopped", "Profile trace dumped to : " + tracePath});
+Conversation stores(const std::string& name, const Exchange& exchange, const std::string& content)
+{
+    return {name, "stop-profiling", false, true, exchange, 0, dumped, "", receipt, content};
+}
 
 // clang-format off
 const Conversation conversations[] = {
     {"CpuStartAlreadyRunningVerbose", start, verbose, handshake, {{"profiling-in-progress", ""}}, 0, running, ""},
     {"CpuStopNotRunningVerbose", stop, verbose, handshake, {{"profiling-not-in-progress", ""}}, 0, notRunning, ""},
-    {"CpuStopTraceStoredVerbose", stop, verbose, handshake, traceStored, 0, verboseStored, ""},
+    {"CpuStopTraceStoredVerbose", stop, verbose, handshake, traceStored, 0, verboseStored, "", receipt},
     {"HeapAcknowledgedWaitsForData", heap, verbose, handshake, heapWaiting, none, heapAckLog, endOfFile},
     {"MessagesInAnyCase", start, quiet, direct, anyCase, 0, started, ""},
     {"HelloWithTrailingBlankDropped", start, quiet, direct, {{"hello ", ""}}, none, "", ""},
@@ -182,6 +187,16 @@ const Conversation conversations[] = {
     {"HeapBodyWithoutKeyCorrupted", heap, quiet, handshake, {{"js-heapinfo-metadata size:10", ""}}, 0, "", heapCorrupted},
     {"HeapSummaryWithMarkerCutAtZeroByte", heap, quiet, handshake, heapCut, 0, lines({"JavaScript HeapInfo: abc"}), ""},
     {"HeapEmptyIsAnErrorNeedingNoData", heap, quiet, handshake, heapEmpty, 0, "", heapFailed},
+    // With nothing owed, the receipt still waits for a read (the marker) or a short grace.
+    stores("OneReadWithMarker", delivered(announced(2500), patterned(2500) + marker), patterned(2500)),
+    stores("BeyondTheReadBufferWithoutMarker", delivered(announced(70000), patterned(70000)), patterned(70000)),
+    stores("SevenBytePieces", delivered(announced(100), patterned(100) + marker, 7), patterned(100)),
+    stores("EmptyTraceMarkerAlone", delivered(announced(0), marker), ""),
+    stores("EmptyTraceNothingAfterAcknowledgement", delivered(announced(0), ""), ""),
+    stores("EveryByteValue", delivered(announced(1285), patterned(1285, 257) + marker), patterned(1285, 257)),
+    stores("UpperCaseNameLowerCasedContentKept", delivered(upperCase, letters + marker), letters),
+    {"ClosingMidTransferKeepsPartialFile", stop, quiet, handshake, delivered(announced(3000), patterned(1500), 0, true),
+     none, lines({"Profiling stopped"}), endOfFile, "", patterned(1500)},
 };
 // clang-format on
 
@@ -189,10 +204,13 @@ class Conversations : public ::testing::TestWithParam<Conversation>
 {
 };
 
-// Unless it waits for announced data, the session ends the connection itself, sending nothing more.
+// Unless it waits for announced data, the session ends the connection itself.
 TEST_P(Conversations, WireBytesAndConsoleLines)
 {
     const Conversation& c = GetParam();
+    if (c.stored) {
+        writeFile(tracePath, patterned(5000));
+    }
     SessionRun run(jobFor(c.command, c.verbose));
     if (c.handshake) {
         run.say("hello");
@@ -213,9 +231,10 @@ TEST_P(Conversations, WireBytesAndConsoleLines)
     }
     run.finish();
     EXPECT_EQ(run.ending, c.ending);
-    EXPECT_EQ(left ? "" : run.app.receiveUntilClosed(), "");
+    EXPECT_EQ(left ? "" : run.app.receiveUntilClosed(), c.tail);
     EXPECT_EQ(run.outText(), c.out);
     EXPECT_EQ(run.errText(), c.err);
+    EXPECT_EQ(c.stored ? readFile(tracePath) : "", c.stored.value_or(""));
     std::filesystem::remove(tracePath);
 }
 
@@ -237,8 +256,7 @@ TEST(SessionDeadline, SilentApplicationAfterTheHandshake)
     EXPECT_EQ(run.errText(), expired + "\n");
 }
 
-// A reset that lands before the session has answered hello fails the reply: three numbered
-// retries and the exhaustion line, then the run ends.
+// A reset before the session has answered hello fails the reply: three numbered retries, then the end.
 TEST(SessionWrite, ResetBeforeTheReplyEndsTheRun)
 {
     SessionRun run(jobFor("start-profiling"));
@@ -251,133 +269,6 @@ TEST(SessionWrite, ResetBeforeTheReplyEndsTheRun)
               lines({"doWrite - error - Connection reset by peer, Attempt 1",
                      "doWrite - error - Broken pipe, Attempt 2", "doWrite - error - Broken pipe, Attempt 3",
                      "doWrite : Exhausted max write retries. Closing connection."}));
-}
-
-/// What a conforming application streams after the acknowledgement: the content (and marker) in
-/// reads of `piece` bytes (0: one read), or its first `settled` bytes alone and the rest after the end.
-struct Delivery
-{
-    std::string name, content;
-    std::size_t piece;
-    bool withMarker;
-    std::size_t settled = 0;
-};
-void PrintTo(const Delivery& d, std::ostream* os) { *os << d.name; }
-
-class TraceReception : public ::testing::Test
-{
-  protected:
-    ~TraceReception() override { std::filesystem::remove(tracePath); }
-
-    /// A stop whose trace is announced and acknowledged.
-    void announce(const std::string& announcement)
-    {
-        run.say("hello");
-        run.say("handshake-success-ack");
-        run.say("profiling-stopped");
-        run.say(announcement);
-        EXPECT_EQ(run.app.receive(), "hellostop-profilingack-profiler-trace-metadata");
-    }
-    void expectStored(const std::string& content)
-    {
-        EXPECT_EQ(run.ending, 0);
-        EXPECT_EQ(run.app.receiveUntilClosed(), "profiler-trace-file-received");
-        EXPECT_EQ(run.outText(), lines({"Profiling stopped", "Profile trace dumped to : " + tracePath}));
-        EXPECT_EQ(run.errText(), "");
-        EXPECT_EQ(readFile(tracePath), content);
-    }
-
-    SessionRun run{jobFor("stop-profiling")};
-};
-
-std::string traceAnnouncement(const std::string& name, std::size_t size)
-{
-    return "profiler-trace-metadata:trace-filename:" + name + "#trace-filesize:" + std::to_string(size);
-}
-
-class TraceDelivery : public TraceReception, public ::testing::WithParamInterface<Delivery>
-{
-};
-
-// A longer file left from an earlier run is truncated.
-TEST_P(TraceDelivery, StoredByteForByteAndConfirmed)
-{
-    const auto& d = GetParam();
-    writeFile(tracePath, patterned(5000));
-    std::string rest = d.content + (d.withMarker ? marker : "");
-    announce(traceAnnouncement(traceName, d.content.size()));
-    if (d.settled != 0) {
-        run.say(rest.substr(0, d.settled));
-        run.finish();
-        expectStored(d.content);
-        return;
-    }
-    for (; d.piece != 0 && rest.size() > d.piece; rest.erase(0, d.piece)) {
-        run.say(rest.substr(0, d.piece));
-    }
-    if (!rest.empty()) {
-        run.say(rest);
-    }
-    run.finish();
-    expectStored(d.content);
-}
-
-// Content around a text of the protocol's own: the announced size alone delimits it. With
-// nothing owed, the receipt still waits for a read (the marker) or a short grace.
-const std::string markerInside = patterned(500) + marker + patterned(1477);
-const std::string markerFirst = marker + patterned(1977);
-
-INSTANTIATE_TEST_SUITE_P(
-    Conforming, TraceDelivery,
-    ::testing::Values(Delivery{"OneReadWithMarker", patterned(2500), 0, true},
-                      Delivery{"BeyondTheReadBufferWithoutMarker", patterned(70000), 0, false},
-                      Delivery{"SevenBytePieces", patterned(100), 7, true},
-                      Delivery{"EmptyTraceMarkerAlone", "", 0, true},
-                      Delivery{"EmptyTraceNothingAfterAcknowledgement", "", 0, false},
-                      Delivery{"EveryByteValue", patterned(5 * 257, 257), 0, true},
-                      Delivery{"MarkerInsideFinalMarkerSplit", markerInside, 0, true, markerInside.size() + 10},
-                      Delivery{"MarkerFirstFinalMarkerSplit", markerFirst, 0, true, markerFirst.size() + 10}),
-    [](const auto& info) { return info.param.name; });
-
-TEST_F(TraceReception, UpperCaseNameLowerCasedContentKept)
-{
-    std::string upper = traceAnnouncement(traceName, 26);
-    std::transform(upper.begin(), upper.end(), upper.begin(), [](char c) { return std::toupper(c); });
-    announce(upper);
-    run.say("ABCDEFGHIJKLMNOPQRSTUVWXYZ" + marker);
-    run.finish();
-    expectStored("ABCDEFGHIJKLMNOPQRSTUVWXYZ");
-}
-
-// A link planted at the path is not followed and nothing is confirmed.
-TEST_F(TraceReception, LinkAtThePathRefusedAndKept)
-{
-    const YultPeer::TempDir dir;
-    const std::string planted = dir.path + "/planted";
-    writeFile(planted, "kept as it was");
-    std::filesystem::remove(tracePath);
-    ASSERT_EQ(symlink(planted.c_str(), tracePath.c_str()), 0);
-    announce(traceAnnouncement(traceName, 5));
-    run.say("abcde" + marker);
-    run.finish();
-    EXPECT_EQ(run.ending, 0);
-    EXPECT_EQ(run.app.receiveUntilClosed(), "");
-    EXPECT_EQ(run.outText(), lines({"Profiling stopped"}));
-    EXPECT_EQ(run.errText(), lines({"Error receiving and processing CPU trace file", "Trace file path: " + tracePath}));
-    EXPECT_TRUE(std::filesystem::is_symlink(tracePath));
-    EXPECT_EQ(readFile(planted), "kept as it was");
-}
-
-TEST_F(TraceReception, ApplicationClosingMidTransferKeepsPartialFile)
-{
-    announce(traceAnnouncement(traceName, 3000));
-    run.say(patterned(1500));
-    run.app.close();
-    run.finish();
-    EXPECT_EQ(run.ending, std::nullopt);
-    EXPECT_EQ(run.outText(), lines({"Profiling stopped"}));
-    EXPECT_EQ(run.errText(), endOfFile);
-    EXPECT_EQ(readFile(tracePath), patterned(1500));
 }
 
 } // namespace

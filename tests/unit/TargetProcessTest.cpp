@@ -25,8 +25,7 @@ TEST(TargetProcess, StatFieldsAfterTheName)
     EXPECT_FALSE(TargetProcess::startTimeOf("42 app S" + tail));
 }
 
-// The state at the pid now: this process, with SIGUSR1 queued while it blocks it, has it pending;
-// a status without the mask lines does not tell what SIGUSR1 does.
+// This process, with SIGUSR1 queued while it blocks it, has it pending.
 TEST(TargetProcess, CurrentState)
 {
     using State = TargetProcess::State;
@@ -46,8 +45,7 @@ TEST(TargetProcess, CurrentState)
     EXPECT_EQ(TargetProcess::parseState("Name:\tapp\nState:\tS (sleeping)\n").profilerSignal, State::Action::Unknown);
 }
 
-/// A child of the application's user (able to become root again, as set-user-ID can) that says it
-/// is ready, then takes `step` when told and says so (or ends in it), and then waits to be killed.
+/// A child of the application's user (able to become root again) that takes `step` when told.
 struct Child
 {
     explicit Child(void (*step)())
@@ -86,9 +84,7 @@ struct Child
     pid_t pid = -1;
 };
 
-// A pinned target unchanged, ended (a zombie, or reaped: not signalled, whatever holds its pid now) or
-// with other ids; its trace is written as its real user when pinned, and not at all once changed;
-// its state now shows it ended or not.
+// A pinned target unchanged, ended or with other ids: its trace is written as its user only while unchanged.
 TEST(TargetProcess, ChangeSincePinned)
 {
     if (geteuid() != 0) {

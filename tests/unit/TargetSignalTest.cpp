@@ -60,8 +60,7 @@ std::optional<std::uint64_t> readMemory(std::uintptr_t address, std::size_t)
     return found != memory.end() ? std::optional<std::uint64_t>(found->second) : std::nullopt;
 }
 
-// What each kind of look says of SIGUSR1, the calls with the argument positions that carry their
-// masks included: a NULL mask (arm64's poll, select and epoll_wait) leaves the thread's own.
+// What each look says of SIGUSR1: a NULL mask (arm64's poll, select and epoll_wait) leaves the thread's own.
 TEST(TargetSignal, LookAtAThread)
 {
     using Text = std::optional<std::string>;

@@ -19,9 +19,7 @@ using YultPeer::readFile;
 using YultPeer::TempDir;
 using YultPeer::writeFile;
 
-// What may stand at the path when the trace arrives: only a plain file of the trace's owner with
-// one link is replaced; without a known owner nothing is. As root, the file is made and written
-// as its owner would: where the owner may not create a file, no file is made.
+// Only a plain file of the trace's owner with one link is replaced, and made only where that owner may.
 TEST(TraceFile, OpensOnlyWhatItMayReplace)
 {
     const TempDir dir, shared;

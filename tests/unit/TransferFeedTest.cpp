@@ -74,8 +74,7 @@ TEST(TransferFeed, ReadsCutIntoPieces)
     }
 }
 
-// A conforming stream, cut into two reads anywhere from well inside the content to past the
-// marker, keeps exactly the content; its last piece ends at the announced size.
+// A conforming stream cut into two reads anywhere around its end keeps exactly the content.
 TEST(TransferFeed, MarkerAtEveryOffsetAroundTheEnd)
 {
     const std::string trace = content(2500 - 23) + marker; // the content itself ends with the marker's text
