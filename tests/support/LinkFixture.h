@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -36,6 +38,23 @@ inline std::string lines(std::initializer_list<std::string> texts)
 inline const std::string expired =
     lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
 inline const std::string endOfFile = lines({"doRead - error - End of file"});
+
+/// Standard output and error captured while it lives: what a run in this process writes.
+struct CapturedConsole
+{
+    CapturedConsole() : out(std::cout.rdbuf(outText.rdbuf())), err(std::cerr.rdbuf(errText.rdbuf())) {}
+    ~CapturedConsole()
+    {
+        std::cout.rdbuf(out);
+        std::cerr.rdbuf(err);
+    }
+    CapturedConsole(const CapturedConsole&) = delete;
+    CapturedConsole& operator=(const CapturedConsole&) = delete;
+
+    std::ostringstream outText, errText;
+    std::streambuf* const out;
+    std::streambuf* const err;
+};
 
 /// The emulator the agent runs under (YULT_AGENT_LAUNCHER, as qemu-user), or empty.
 inline std::string agentEmulatedBy()
