@@ -50,6 +50,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Way{"PollingSigtimedwaitBesideBusyThread", {"--signal", "sigtimedwait", "--busy"}, 40, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+const char* const exposed = "is exposed: it neither blocks nor waits for SIGUSR1";
+const std::string refused = "Target not signalled: thread ";
+
 /// A target of tests/support/signal-target, and what the agent makes of it.
 struct Target
 {
@@ -103,22 +106,26 @@ TEST_P(SignalTargets, RefusedAndLivesOrServed)
         const auto named = std::min(out.find("thread "), out.size()) + 7;
         const std::string thread = out.substr(std::min(named, out.size()), out.find(' ', named) - named);
         EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(process.pid()) + "/task/" + thread)) << out;
-        EXPECT_EQ(out, lines({signalling, "Target not signalled: thread " + thread + " " + target.refusal}));
+        // Between its calls a call-mask target's thread has SIGUSR1 unblocked: a look landing there rightly finds it
+        // exposed.
+        const auto said = [&](const std::string& why) {
+            return out == lines({signalling, refused + thread + " " + why});
+        };
+        EXPECT_TRUE(said(target.refusal) || said(exposed)) << out;
     }
     EXPECT_TRUE(process.alive());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Target, SignalTargets,
-    ::testing::Values(Target{"ppoll", 1, "was only seen in ppoll, a call with a mask of its own"},
-                      Target{"epoll-pwait", 1, "was only seen in epoll_pwait, a call with a mask of its own"},
-                      Target{"unblocked-poll", 8, "is exposed: it neither blocks nor waits for SIGUSR1"},
-                      Target{"leader-exit", 1, nullptr}),
-    [](const auto& info) {
-        std::string name = info.param.mode;
-        name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
-        return name;
-    });
+INSTANTIATE_TEST_SUITE_P(Target, SignalTargets,
+                         ::testing::Values(Target{"ppoll", 1, "was only seen in ppoll, a call with a mask of its own"},
+                                           Target{"epoll-pwait", 1,
+                                                  "was only seen in epoll_pwait, a call with a mask of its own"},
+                                           Target{"unblocked-poll", 8, exposed}, Target{"leader-exit", 1, nullptr}),
+                         [](const auto& info) {
+                             std::string name = info.param.mode;
+                             name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+                             return name;
+                         });
 
 } // namespace
 } // namespace YultTest
