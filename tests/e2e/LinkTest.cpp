@@ -25,22 +25,13 @@ TEST_F(LinkTest, CollectingJobsWireBytesAndConsoleLines)
         Options options;
         std::string command, before, announcement, ack, data, receipt, out;
     } jobs[] = {
-        {{"-C", "-O", "-V"},
-         "stop-profiling",
-         "profiling-stopped",
-         "profiler-trace-metadata trace-filename:" + traceName + "#trace-filesize:10",
-         "ack-profiler-trace-metadata",
-         "0123456789",
-         "profiler-trace-file-received",
+        // clang-format off
+        {{"-C", "-O", "-V"}, "stop-profiling", "profiling-stopped", "profiler-trace-metadata trace-filename:" +
+         traceName + "#trace-filesize:10", "ack-profiler-trace-metadata", "0123456789", "profiler-trace-file-received",
          handshakeLog + storedLog},
-        {{"-M", "-J"},
-         "get-js-heapinfo",
-         "",
-         "js-heapinfo-metadata:js-heapinfo-size:7",
-         "js-heapinfo-metadata-ack",
-         std::string("abc\0def", 7),
-         "js-heapinfo-received",
-         lines({"JavaScript HeapInfo: abc"})},
+        {{"-M", "-J"}, "get-js-heapinfo", "", "js-heapinfo-metadata:js-heapinfo-size:7", "js-heapinfo-metadata-ack",
+         std::string("abc\0def", 7), "js-heapinfo-received", lines({"JavaScript HeapInfo: abc"})},
+        // clang-format on
     };
     for (const auto& job : jobs) {
         SCOPED_TRACE(job.command);
