@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sstream>
 #include <unistd.h>
@@ -48,6 +50,15 @@ std::vector<unsigned> statusNumbers(const std::string& status, const std::string
         values.push_back(value);
     }
     return values;
+}
+
+std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key)
+{
+    const auto mask = statusField(status, key);
+    if (!mask) {
+        return std::nullopt;
+    }
+    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
 }
 
 } // namespace YultService::Guard

@@ -19,4 +19,8 @@ std::optional<std::string> statusField(const std::string& status, const std::str
 /// The decimal numbers of the `key` line of a /proc status text; empty when there is none.
 std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key);
 
+/// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
+/// text; nullopt when there is no such line.
+std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key);
+
 } // namespace YultService::Guard

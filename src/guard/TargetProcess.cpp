@@ -1,7 +1,6 @@
 #include "guard/TargetProcess.h"
 
 #include "guard/ProcFiles.h"
-#include "guard/TargetSignal.h"
 
 #include <cerrno>
 #include <csignal>
@@ -210,9 +209,7 @@ char TargetProcess::stateOf(const std::string& stat)
 TargetProcess::State TargetProcess::parseState(const std::string& status)
 {
     const auto field = [&status](const char* key) { return statusField(status, key).value_or(""); };
-    const auto profilerSignalIn = [&status](const char* key) {
-        return TargetSignal::profilerSignalInMask(status, key);
-    };
+    const auto profilerSignalIn = [&status](const char* key) { return profilerSignalInMask(status, key); };
     State now;
     const std::string state = field("State:");
     const auto letter = state.find_first_not_of(" \t");

@@ -292,15 +292,6 @@ void lookOverWindow(TargetSignal::Judgement& judgement, const std::vector<std::s
 
 } // namespace
 
-std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
-{
-    const auto mask = statusField(status, key);
-    if (!mask) {
-        return std::nullopt;
-    }
-    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
-}
-
 std::optional<TargetSignal::SyscallLine> TargetSignal::parseSyscall(const std::string& text)
 {
     // "running"; "-1 0x<sp> 0x<pc>" for a stopped thread outside any call; else
