@@ -42,6 +42,13 @@ std::optional<std::string> statusField(const std::string& status, const std::str
     return std::nullopt;
 }
 
+char statusState(const std::string& status)
+{
+    const auto state = statusField(status, "State:").value_or("");
+    const auto letter = state.find_first_not_of(" \t");
+    return letter == std::string::npos ? '?' : state[letter];
+}
+
 std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key)
 {
     std::vector<unsigned> values;

@@ -16,6 +16,9 @@ std::string processPath(int pid);
 /// the end of that line; nullopt when there is no such line.
 std::optional<std::string> statusField(const std::string& status, const std::string& key);
 
+/// The letter of the "State:" line of a /proc status text ('S', 'Z', 't', ...); '?' when there is none.
+char statusState(const std::string& status);
+
 /// The decimal numbers of the `key` line of a /proc status text; empty when there is none.
 std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key);
 

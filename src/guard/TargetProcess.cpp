@@ -211,9 +211,7 @@ TargetProcess::State TargetProcess::parseState(const std::string& status)
     const auto field = [&status](const char* key) { return statusField(status, key).value_or(""); };
     const auto profilerSignalIn = [&status](const char* key) { return profilerSignalInMask(status, key); };
     State now;
-    const std::string state = field("State:");
-    const auto letter = state.find_first_not_of(" \t");
-    now.state = letter == std::string::npos ? '?' : state[letter];
+    now.state = statusState(status);
     // A thread group whose leader has exited shows the leader as a zombie while other threads
     // still run; the process has ended only when none is left.
     const bool dead = now.state == 'Z' || now.state == 'X';

@@ -333,9 +333,7 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
     if (!texts.status) {
         return {Look::Gone, ""};
     }
-    const auto state = statusField(*texts.status, "State:").value_or("");
-    const auto code = state.find_first_not_of(" \t");
-    const char stateCode = code != std::string::npos ? state[code] : '?';
+    const char stateCode = statusState(*texts.status);
     if (stateCode == 'Z' || stateCode == 'X') {
         return {Look::Gone, ""};
     }
