@@ -214,18 +214,9 @@ std::string descriptorsOf(const TargetProcess& target)
 // Appends the children of every thread of `pid`, as /proc/<pid>/task/<tid>/children lists them.
 void addChildren(int pid, std::vector<int>& processes)
 {
-    char path[64];
-    std::snprintf(path, sizeof(path), "/proc/%d/task", pid);
-    DIR* tasks = opendir(path);
-    if (tasks == nullptr) {
-        return;
-    }
-    while (const dirent* task = readdir(tasks)) {
-        if (task->d_name[0] == '.') {
-            continue;
-        }
-        std::snprintf(path, sizeof(path), "/proc/%d/task/%.16s/children", pid, task->d_name);
-        const auto children = readProcFile(path);
+    const std::string tasks = processPath(pid) + "/task/";
+    for (const auto& thread : threadIds(pid)) {
+        const auto children = readProcFile(tasks + thread + "/children");
         const char* at = children ? children->c_str() : "";
         for (char* end = nullptr;; at = end) {
             const long child = std::strtol(at, &end, 10);
@@ -235,7 +226,6 @@ void addChildren(int pid, std::vector<int>& processes)
             processes.push_back(static_cast<int>(child));
         }
     }
-    closedir(tasks);
 }
 
 } // namespace

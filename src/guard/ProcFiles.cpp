@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
 #include <unistd.h>
@@ -29,6 +30,22 @@ std::optional<std::string> readProcFile(const std::string& path)
 }
 
 std::string processPath(int pid) { return "/proc/" + std::to_string(pid); }
+
+std::vector<std::string> threadIds(int pid)
+{
+    std::vector<std::string> ids;
+    DIR* tasks = opendir((processPath(pid) + "/task").c_str());
+    if (tasks == nullptr) {
+        return ids;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ids.emplace_back(entry->d_name);
+        }
+    }
+    closedir(tasks);
+    return ids;
+}
 
 std::optional<std::string> statusField(const std::string& status, const std::string& key)
 {

@@ -12,6 +12,9 @@ std::optional<std::string> readProcFile(const std::string& path);
 /// "/proc/<pid>".
 std::string processPath(int pid);
 
+/// The ids of the threads of process `pid`, as /proc/<pid>/task lists them; empty when it cannot be listed.
+std::vector<std::string> threadIds(int pid);
+
 /// What follows the key on the `key` line ("State:", "SigBlk:") of a /proc status text, up to
 /// the end of that line; nullopt when there is no such line.
 std::optional<std::string> statusField(const std::string& status, const std::string& key);

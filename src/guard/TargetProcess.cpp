@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -173,21 +172,7 @@ TargetProcess::State TargetProcess::currentState() const
     return now;
 }
 
-std::vector<std::string> TargetProcess::threads() const
-{
-    std::vector<std::string> ids;
-    DIR* tasks = opendir((processPath(processId) + "/task").c_str());
-    if (tasks == nullptr) {
-        return ids;
-    }
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            ids.emplace_back(entry->d_name);
-        }
-    }
-    closedir(tasks);
-    return ids;
-}
+std::vector<std::string> TargetProcess::threads() const { return threadIds(processId); }
 
 std::optional<unsigned long long> TargetProcess::startTimeOf(const std::string& stat)
 {
