@@ -153,10 +153,10 @@ unsigned waitingConnections(int listener)
 // A bound on the processes walked, against a fork bomb or a tree of pids reused under the walk.
 constexpr std::size_t maxProcesses = 4096;
 
-// Whether process `pid` has a descriptor whose link is `link`: 1, 0, or -1 with errno when its
-// descriptors cannot be listed or read; on 0, `seen` (when given) has had every socket added. One
+// Whether the descriptor directory `path` has a link `link`: 1, 0, or -1 with errno when its
+// descriptors cannot be listed or read; on 0, `seen` has had every socket added. One
 // readlink per descriptor, stopping at the first match.
-int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>* seen)
+int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>& seen)
 {
     const int dirFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = dirFd < 0 ? nullptr : fdopendir(dirFd);
@@ -179,8 +179,8 @@ int holds(const std::string& path, const char* link, std::size_t length, std::ve
             held = 1;
             break;
         }
-        if (seen != nullptr && size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
-            seen->push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
+        if (size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
+            seen.push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
         }
         // Reading a link may be refused where listing them was not (a security module).
         if (size < 0 && forbidden(errno)) {
@@ -256,7 +256,7 @@ PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socke
             // Counted before the look, so that each of them was connected before it.
             const unsigned waiting = waitingConnections(listener);
             std::vector<unsigned long> seen;
-            holding = holderOf(lookup.inode, target, &seen);
+            holding = holderOf(lookup.inode, target, seen);
             if (holding.status == Holding::NotHeld) {
                 std::sort(seen.begin(), seen.end());
                 snapshot = {std::move(seen), waiting};
@@ -310,7 +310,7 @@ PeerAccess::Lookup PeerAccess::lookUpPeer(const Connection& connection)
 }
 
 PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, const TargetProcess& target,
-                                         std::vector<unsigned long>* seen)
+                                         std::vector<unsigned long>& seen)
 {
     char link[40];
     const int length = std::snprintf(link, sizeof(link), "socket:[%lu]", inode);
