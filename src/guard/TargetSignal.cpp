@@ -353,7 +353,7 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
 
 void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& look)
 {
-    Thread& t = joined(thread, look);
+    Thread& t = joined(thread);
     if (t.standing == Standing::Safe || t.standing == Standing::Refusing) {
         return;
     }
@@ -365,14 +365,14 @@ void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& 
     }
 }
 
-TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread, const ThreadLook& look)
+TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread)
 {
     const auto found =
         std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
     if (found != threads.end()) {
         return *found;
     }
-    threads.push_back({thread, Standing::Unknown, look});
+    threads.push_back({thread, Standing::Unknown, {}}); // the first look it takes is its evidence
     return threads.back();
 }
 

@@ -113,7 +113,7 @@ class TargetSignal
             ThreadLook evidence; ///< the look the standing rests on, or the latest one
             bool seenRunningExposed = false;
         };
-        Thread& joined(const std::string& thread, const ThreadLook& look);
+        Thread& joined(const std::string& thread);
         static Standing next(Thread& thread, Look look);
         std::vector<Thread> threads;
     };
