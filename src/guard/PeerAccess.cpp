@@ -153,10 +153,10 @@ unsigned waitingConnections(int listener)
 // A bound on the processes walked, against a fork bomb or a tree of pids reused under the walk.
 constexpr std::size_t maxProcesses = 4096;
 
-// Whether process `pid` has a descriptor whose link is `link`: 1, 0, or -1 with errno when its
-// descriptors cannot be listed or read; on 0, `seen` (when given) has had every socket added. One
+// Whether the descriptor directory `path` has a link `link`: 1, 0, or -1 with errno when its
+// descriptors cannot be listed or read; on 0, `seen` has had every socket added. One
 // readlink per descriptor, stopping at the first match.
-int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>* seen)
+int holds(const std::string& path, const char* link, std::size_t length, std::vector<unsigned long>& seen)
 {
     const int dirFd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* dir = dirFd < 0 ? nullptr : fdopendir(dirFd);
@@ -179,8 +179,8 @@ int holds(const std::string& path, const char* link, std::size_t length, std::ve
             held = 1;
             break;
         }
-        if (seen != nullptr && size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
-            seen->push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
+        if (size > socketPrefix && std::memcmp(text, link, socketPrefix) == 0) {
+            seen.push_back(std::strtoul(text + socketPrefix, nullptr, 10)); // up to the closing bracket
         }
         // Reading a link may be refused where listing them was not (a security module).
         if (size < 0 && forbidden(errno)) {
@@ -214,18 +214,9 @@ std::string descriptorsOf(const TargetProcess& target)
 // Appends the children of every thread of `pid`, as /proc/<pid>/task/<tid>/children lists them.
 void addChildren(int pid, std::vector<int>& processes)
 {
-    char path[64];
-    std::snprintf(path, sizeof(path), "/proc/%d/task", pid);
-    DIR* tasks = opendir(path);
-    if (tasks == nullptr) {
-        return;
-    }
-    while (const dirent* task = readdir(tasks)) {
-        if (task->d_name[0] == '.') {
-            continue;
-        }
-        std::snprintf(path, sizeof(path), "/proc/%d/task/%.16s/children", pid, task->d_name);
-        const auto children = readProcFile(path);
+    const std::string tasks = processPath(pid) + "/task/";
+    for (const auto& thread : threadIds(pid)) {
+        const auto children = readProcFile(tasks + thread + "/children");
         const char* at = children ? children->c_str() : "";
         for (char* end = nullptr;; at = end) {
             const long child = std::strtol(at, &end, 10);
@@ -235,7 +226,6 @@ void addChildren(int pid, std::vector<int>& processes)
             processes.push_back(static_cast<int>(child));
         }
     }
-    closedir(tasks);
 }
 
 } // namespace
@@ -266,7 +256,7 @@ PeerAccess::Decision PeerAccess::decide(int listener, const asio::ip::tcp::socke
             // Counted before the look, so that each of them was connected before it.
             const unsigned waiting = waitingConnections(listener);
             std::vector<unsigned long> seen;
-            holding = holderOf(lookup.inode, target, &seen);
+            holding = holderOf(lookup.inode, target, seen);
             if (holding.status == Holding::NotHeld) {
                 std::sort(seen.begin(), seen.end());
                 snapshot = {std::move(seen), waiting};
@@ -320,7 +310,7 @@ PeerAccess::Lookup PeerAccess::lookUpPeer(const Connection& connection)
 }
 
 PeerAccess::Holding PeerAccess::holderOf(unsigned long inode, const TargetProcess& target,
-                                         std::vector<unsigned long>* seen)
+                                         std::vector<unsigned long>& seen)
 {
     char link[40];
     const int length = std::snprintf(link, sizeof(link), "socket:[%lu]", inode);

@@ -98,10 +98,9 @@ class PeerAccess
     /// Looks up the socket at the other end of the connection: sock_diag, or the tables.
     static Lookup lookUpPeer(const Connection& connection);
     /// Whether the target or one of its descendants (where the kernel lists children) holds the
-    /// socket `inode`; stops at the first descriptor that does. Where it does not, `seen` (when
-    /// given) receives every socket they hold.
-    static Holding holderOf(unsigned long inode, const TargetProcess& target,
-                            std::vector<unsigned long>* seen = nullptr);
+    /// socket `inode`; stops at the first descriptor that does. Where it does not, `seen` receives
+    /// every socket they hold.
+    static Holding holderOf(unsigned long inode, const TargetProcess& target, std::vector<unsigned long>& seen);
 
     /// An exact sock_diag request for the socket whose own end is `connection.peer` and whose
     /// other end is `connection.own`; with `mapped` as IPv4-mapped IPv6 addresses.

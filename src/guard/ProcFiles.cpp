@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sstream>
 #include <unistd.h>
@@ -28,6 +31,22 @@ std::optional<std::string> readProcFile(const std::string& path)
 
 std::string processPath(int pid) { return "/proc/" + std::to_string(pid); }
 
+std::vector<std::string> threadIds(int pid)
+{
+    std::vector<std::string> ids;
+    DIR* tasks = opendir((processPath(pid) + "/task").c_str());
+    if (tasks == nullptr) {
+        return ids;
+    }
+    while (const dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] != '.') {
+            ids.emplace_back(entry->d_name);
+        }
+    }
+    closedir(tasks);
+    return ids;
+}
+
 std::optional<std::string> statusField(const std::string& status, const std::string& key)
 {
     for (std::size_t line = 0; line < status.size();) {
@@ -40,6 +59,13 @@ std::optional<std::string> statusField(const std::string& status, const std::str
     return std::nullopt;
 }
 
+char statusState(const std::string& status)
+{
+    const auto state = statusField(status, "State:").value_or("");
+    const auto letter = state.find_first_not_of(" \t");
+    return letter == std::string::npos ? '?' : state[letter];
+}
+
 std::vector<unsigned> statusNumbers(const std::string& status, const std::string& key)
 {
     std::vector<unsigned> values;
@@ -48,6 +74,15 @@ std::vector<unsigned> statusNumbers(const std::string& status, const std::string
         values.push_back(value);
     }
     return values;
+}
+
+std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key)
+{
+    const auto mask = statusField(status, key);
+    if (!mask) {
+        return std::nullopt;
+    }
+    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
 }
 
 } // namespace YultService::Guard

@@ -1,13 +1,11 @@
 #include "guard/TargetProcess.h"
 
 #include "guard/ProcFiles.h"
-#include "guard/TargetSignal.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <sstream>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -174,21 +172,7 @@ TargetProcess::State TargetProcess::currentState() const
     return now;
 }
 
-std::vector<std::string> TargetProcess::threads() const
-{
-    std::vector<std::string> ids;
-    DIR* tasks = opendir((processPath(processId) + "/task").c_str());
-    if (tasks == nullptr) {
-        return ids;
-    }
-    while (const dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] != '.') {
-            ids.emplace_back(entry->d_name);
-        }
-    }
-    closedir(tasks);
-    return ids;
-}
+std::vector<std::string> TargetProcess::threads() const { return threadIds(processId); }
 
 std::optional<unsigned long long> TargetProcess::startTimeOf(const std::string& stat)
 {
@@ -210,13 +194,9 @@ char TargetProcess::stateOf(const std::string& stat)
 TargetProcess::State TargetProcess::parseState(const std::string& status)
 {
     const auto field = [&status](const char* key) { return statusField(status, key).value_or(""); };
-    const auto profilerSignalIn = [&status](const char* key) {
-        return TargetSignal::profilerSignalInMask(status, key);
-    };
+    const auto profilerSignalIn = [&status](const char* key) { return profilerSignalInMask(status, key); };
     State now;
-    const std::string state = field("State:");
-    const auto letter = state.find_first_not_of(" \t");
-    now.state = letter == std::string::npos ? '?' : state[letter];
+    now.state = statusState(status);
     // A thread group whose leader has exited shows the leader as a zombie while other threads
     // still run; the process has ended only when none is left.
     const bool dead = now.state == 'Z' || now.state == 'X';

@@ -292,15 +292,6 @@ void lookOverWindow(TargetSignal::Judgement& judgement, const std::vector<std::s
 
 } // namespace
 
-std::optional<bool> TargetSignal::profilerSignalInMask(const std::string& status, const std::string& key)
-{
-    const auto mask = statusField(status, key);
-    if (!mask) {
-        return std::nullopt;
-    }
-    return (std::strtoull(mask->c_str(), nullptr, 16) >> (SIGUSR1 - 1) & 1U) != 0;
-}
-
 std::optional<TargetSignal::SyscallLine> TargetSignal::parseSyscall(const std::string& text)
 {
     // "running"; "-1 0x<sp> 0x<pc>" for a stopped thread outside any call; else
@@ -342,9 +333,7 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
     if (!texts.status) {
         return {Look::Gone, ""};
     }
-    const auto state = statusField(*texts.status, "State:").value_or("");
-    const auto code = state.find_first_not_of(" \t");
-    const char stateCode = code != std::string::npos ? state[code] : '?';
+    const char stateCode = statusState(*texts.status);
     if (stateCode == 'Z' || stateCode == 'X') {
         return {Look::Gone, ""};
     }
@@ -364,7 +353,7 @@ TargetSignal::ThreadLook TargetSignal::classify(const ThreadTexts& texts, const 
 
 void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& look)
 {
-    Thread& t = joined(thread, look);
+    Thread& t = joined(thread);
     if (t.standing == Standing::Safe || t.standing == Standing::Refusing) {
         return;
     }
@@ -376,14 +365,14 @@ void TargetSignal::Judgement::take(const std::string& thread, const ThreadLook& 
     }
 }
 
-TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread, const ThreadLook& look)
+TargetSignal::Judgement::Thread& TargetSignal::Judgement::joined(const std::string& thread)
 {
     const auto found =
         std::find_if(threads.begin(), threads.end(), [&thread](const Thread& t) { return t.id == thread; });
     if (found != threads.end()) {
         return *found;
     }
-    threads.push_back({thread, Standing::Unknown, look});
+    threads.push_back({thread, Standing::Unknown, {}}); // the first look it takes is its evidence
     return threads.back();
 }
 

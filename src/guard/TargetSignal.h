@@ -113,7 +113,7 @@ class TargetSignal
             ThreadLook evidence; ///< the look the standing rests on, or the latest one
             bool seenRunningExposed = false;
         };
-        Thread& joined(const std::string& thread, const ThreadLook& look);
+        Thread& joined(const std::string& thread);
         static Standing next(Thread& thread, Look look);
         std::vector<Thread> threads;
     };
@@ -121,9 +121,6 @@ class TargetSignal
     /// The decision for the target, over a window of looks at its threads.
     static Verdict judge(const TargetProcess& target);
 
-    /// SIGUSR1's bit in the mask line `key` ("SigCgt:", "SigIgn:", "SigBlk:") of a /proc status
-    /// text; nullopt when there is no such line.
-    static std::optional<bool> profilerSignalInMask(const std::string& status, const std::string& key);
     /// A /proc syscall text, parsed; nullopt when it is not one.
     static std::optional<SyscallLine> parseSyscall(const std::string& text);
     /// What a look with these texts shows; `readMemory` reads the target's memory.

@@ -1,4 +1,5 @@
 #include "guard/TargetSignal.h"
+#include "guard/ProcFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -20,11 +21,11 @@ TEST(TargetSignal, ProfilerSignalBitOfMaskLine)
 {
     const std::string status = "Name:\tapp\nSigPnd:\t0000000000000000\nSigBlk:\t0000000000000200\n"
                                "SigIgn:\t0000000000001000\nSigCgt:\t0000000000000000";
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigBlk:"), true); // bit 10 is SIGUSR1
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigIgn:"), false);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigCgt:"), false); // the last line, without a newline
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "ShdPnd:"), std::nullopt);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask("SigCgt:\tfffffffffffffdff\n", "SigCgt:"), false);
+    EXPECT_EQ(profilerSignalInMask(status, "SigBlk:"), true); // bit 10 is SIGUSR1
+    EXPECT_EQ(profilerSignalInMask(status, "SigIgn:"), false);
+    EXPECT_EQ(profilerSignalInMask(status, "SigCgt:"), false); // the last line, without a newline
+    EXPECT_EQ(profilerSignalInMask(status, "ShdPnd:"), std::nullopt);
+    EXPECT_EQ(profilerSignalInMask("SigCgt:\tfffffffffffffdff\n", "SigCgt:"), false);
 }
 
 std::string status(const char* state, bool blocked)
