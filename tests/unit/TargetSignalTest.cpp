@@ -16,17 +16,6 @@ namespace {
 using Look = TargetSignal::Look;
 using ThreadLook = TargetSignal::ThreadLook;
 
-TEST(TargetSignal, ProfilerSignalBitOfMaskLine)
-{
-    const std::string status = "Name:\tapp\nSigPnd:\t0000000000000000\nSigBlk:\t0000000000000200\n"
-                               "SigIgn:\t0000000000001000\nSigCgt:\t0000000000000000";
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigBlk:"), true); // bit 10 is SIGUSR1
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigIgn:"), false);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "SigCgt:"), false); // the last line, without a newline
-    EXPECT_EQ(TargetSignal::profilerSignalInMask(status, "ShdPnd:"), std::nullopt);
-    EXPECT_EQ(TargetSignal::profilerSignalInMask("SigCgt:\tfffffffffffffdff\n", "SigCgt:"), false);
-}
-
 std::string status(const char* state, bool blocked)
 {
     return std::string("Name:\tapp\nState:\t") + state + "\nTgid:\t7\nSigPnd:\t0000000000000000\nSigBlk:\t" +
