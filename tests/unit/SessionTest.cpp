@@ -24,24 +24,19 @@ std::string patterned(std::size_t size, std::size_t period = 23)
     return text;
 }
 
-LinkJob jobFor(const std::string& command, bool verbose = false)
-{
-    LinkJob job;
-    job.pid = getpid();
-    job.verbose = verbose;
-    job.command = command;
-    job.deadlines.session = 1s; // the job's 30 s, shortened: only a silent application meets it
-    job.deadlines.emptyTransfer = 20ms;
-    return job;
-}
-
 /// One session on a fresh loopback connection; the run's console lines are captured while it lives.
 class SessionRun : public CapturedConsole
 {
   public:
-    explicit SessionRun(const LinkJob& job)
+    explicit SessionRun(const std::string& command, bool verbose = false)
         : acceptor(std::in_place, *io, asio::ip::tcp::endpoint(asio::ip::address_v4::loopback(), 0))
     {
+        LinkJob job;
+        job.pid = getpid();
+        job.verbose = verbose;
+        job.command = command;
+        job.deadlines.session = 1s; // the job's 30 s, shortened: only a silent application meets it
+        job.deadlines.emptyTransfer = 20ms;
         EXPECT_TRUE(app.connectTo(acceptor->local_endpoint().port()));
         asio::ip::tcp::socket socket(*io);
         acceptor->accept(socket);
@@ -114,11 +109,8 @@ std::string announced(std::size_t size)
 Exchange delivered(const std::string& announcement, std::string rest, std::size_t piece = 0, bool leaves = false)
 {
     Exchange steps{{"profiling-stopped", ""}, {announcement, "ack-profiler-trace-metadata"}};
-    for (; piece != 0 && rest.size() > piece; rest.erase(0, piece)) {
-        steps.push_back({rest.substr(0, piece), ""});
-    }
-    if (!rest.empty()) {
-        steps.push_back({rest, ""});
+    for (const std::size_t read = piece != 0 ? piece : std::string::npos; !rest.empty(); rest.erase(0, read)) {
+        steps.push_back({rest.substr(0, read), ""});
     }
     if (leaves) {
         steps.push_back({"", ""});
@@ -176,9 +168,7 @@ const Conversation conversations[] = {
 };
 // clang-format on
 
-class Conversations : public ::testing::TestWithParam<Conversation>
-{
-};
+using Conversations = ::testing::TestWithParam<Conversation>;
 
 // Unless it waits for announced data, the session ends the connection itself.
 TEST_P(Conversations, WireBytesAndConsoleLines)
@@ -187,7 +177,7 @@ TEST_P(Conversations, WireBytesAndConsoleLines)
     if (c.stored) {
         writeFile(tracePath, patterned(5000));
     }
-    SessionRun run(jobFor(c.command, c.verbose));
+    SessionRun run(c.command, c.verbose);
     if (c.handshake) {
         run.say("hello");
         EXPECT_EQ(run.app.receive(), "hello");
@@ -220,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Session, Conversations, ::testing::ValuesIn(conversatio
 // A reset before the session has answered hello fails the reply: three numbered retries, then the end.
 TEST(SessionWrite, ResetBeforeTheReplyEndsTheRun)
 {
-    SessionRun run(jobFor("start-profiling"));
+    SessionRun run("start-profiling");
     run.app.send("hello");
     run.app.reset();
     run.finish();
