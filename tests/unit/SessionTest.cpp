@@ -14,16 +14,6 @@ namespace {
 using namespace std::chrono_literals;
 using namespace YultService::SocketCommunication;
 
-/// `period` byte values repeated, a line break ending each: 23 does not divide the 1024-byte reads.
-std::string patterned(std::size_t size, std::size_t period = 23)
-{
-    std::string text(size, '\n');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = i % period == period - 1 ? '\n' : static_cast<char>('a' + i % period);
-    }
-    return text;
-}
-
 /// One session on a fresh loopback connection; the run's console lines are captured while it lives.
 class SessionRun : public CapturedConsole
 {
