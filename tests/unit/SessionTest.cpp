@@ -146,9 +146,7 @@ const Conversation conversations[] = {
     {"HeapBodyWithoutKeyCorrupted", heap, quiet, handshake, {{"js-heapinfo-metadata size:10", ""}}, 0, "", heapCorrupted},
     {"HeapEmptyIsAnErrorNeedingNoData", heap, quiet, handshake, heapEmpty, 0, "", heapFailed},
     // With nothing owed, the receipt still waits for a read (the marker) or a short grace.
-    stores("OneReadWithMarker", delivered(announced(2500), patterned(2500) + marker), patterned(2500)),
     stores("BeyondTheReadBufferWithoutMarker", delivered(announced(70000), patterned(70000)), patterned(70000)),
-    stores("SevenBytePieces", delivered(announced(100), patterned(100) + marker, 7), patterned(100)),
     stores("EmptyTraceMarkerAlone", delivered(announced(0), marker), ""),
     stores("EmptyTraceNothingAfterAcknowledgement", delivered(announced(0), ""), ""),
     stores("EveryByteValue", delivered(announced(1285), patterned(1285, 257) + marker), patterned(1285, 257)),
