@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fcntl.h>
 #include <optional>
 #include <stdexcept>
@@ -17,10 +16,9 @@
 namespace YultTest {
 namespace {
 
+using YultPeer::AppPeer;
 using YultService::startServer;
 using YultService::Utils::Helper;
-using Listener = asio::ip::tcp::acceptor;
-using YultPeer::AppPeer;
 
 // The search moves past a port lost between probe and listener; past the last port, none is free.
 TEST(DynamicPort, PortTakenBetweenProbeAndListener)
@@ -31,11 +29,12 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListener)
         YultService::SocketCommunication::LinkJob job;
         job.dynamicPort = true;
         const auto target = YultService::Guard::TargetProcess::pin(getpid());
-        std::optional<Listener> thief;
+        std::optional<asio::ip::tcp::acceptor> thief;
         std::optional<YultService::SocketCommunication::Server> server;
+        const int firstFree = YultPeer::firstFreePort(from); // the server's first choice: -D's first free from 49152
         // A probe that lets another listener take the first port it finds before the server binds it.
         const auto steal = [&](int first) {
-            const int port = Helper::getFreePort(std::max(first, from));
+            const int port = Helper::getFreePort(from == 65535 ? from : first);
             if (!thief) {
                 thief.emplace(ioContext,
                               asio::ip::tcp::endpoint(asio::ip::address_v4::any(), static_cast<unsigned short>(port)));
@@ -45,7 +44,8 @@ TEST(DynamicPort, PortTakenBetweenProbeAndListener)
         try {
             const auto port = startServer(ioContext, server, job, target, steal, nullptr);
             ASSERT_TRUE(thief && server && from != 65535);
-            EXPECT_GT(port, thief->local_endpoint().port());
+            EXPECT_EQ(thief->local_endpoint().port(), firstFree);
+            EXPECT_GT(port, firstFree);
             EXPECT_TRUE(AppPeer().connectTo(port)); // the server listens there
         } catch (const std::system_error&) {
             ADD_FAILURE() << "the lost port was not moved past";
