@@ -36,7 +36,8 @@ class SessionRun : public CapturedConsole
             ending = status;
             io->stop();
         })->start();
-        settle();
+        while (io->poll() > 0) {
+        }
     }
 
     /// Sends the bytes and lets the session take them as one read, and answer, before anything else comes.
@@ -45,7 +46,8 @@ class SessionRun : public CapturedConsole
         app.stream(bytes);
         pollfd arrived{sessionEnd, POLLIN, 0};
         poll(&arrived, 1, 5000);
-        settle();
+        while (io->poll() > 0) { // the session takes them and answers
+        }
     }
     /// Runs the session until its run ends or it has nothing left to do (bounded); then it is gone.
     void finish()
@@ -59,12 +61,6 @@ class SessionRun : public CapturedConsole
     std::optional<int> ending; ///< the status reported to the ending; none: the session only stopped
 
   private:
-    void settle()
-    {
-        while (io->poll() > 0) {
-        }
-    }
-
     std::unique_ptr<asio::io_context> io = std::make_unique<asio::io_context>();
     std::optional<asio::ip::tcp::acceptor> acceptor;
     int sessionEnd = -1; ///< the session's socket, watched (never read) for what the application sent
