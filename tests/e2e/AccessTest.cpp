@@ -100,9 +100,9 @@ TEST_F(PeerAccess, RootProcessOtherThanTheTargetClosedUnserved)
     ASSERT_TRUE(target.ready()) << target.log();
     ASSERT_TRUE(setStopped(target.pid(), true));
     startAgent({"-C", "-S", "-V"}, target.pid());
-    bool connected = false; // once the agent listens on 9091 (the signal went to the target)
-    eventually([&] { return (connected = app.connectTo(9091)) || !agent->alive(); }, 1ms);
-    ASSERT_TRUE(connected) << agent->err();
+    // Once the agent listens on 9091 (the signal went to the target); it lives on while the target is stopped.
+    ASSERT_TRUE(eventually([&] { return app.connectTo(9091) || !agent->alive(); }, 1ms) && agent->alive())
+        << agent->err();
     EXPECT_TRUE(app.closedUnanswered());
     ASSERT_TRUE(setStopped(target.pid(), false));
     EXPECT_EQ(agent->waitExit(), 0);
