@@ -58,8 +58,6 @@ struct CapturedConsole
         std::cout.rdbuf(out);
         std::cerr.rdbuf(err);
     }
-    CapturedConsole(const CapturedConsole&) = delete;
-    CapturedConsole& operator=(const CapturedConsole&) = delete;
 
     std::ostringstream outText, errText;
     std::streambuf* const out;
