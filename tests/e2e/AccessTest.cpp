@@ -29,7 +29,7 @@ long refusals(const std::string& out, const std::string& reason)
                          [&reason](const std::smatch& line) { return line[1] == reason; });
 }
 
-/// Intruders' connections, a thousand of the target's user among them, get no byte; the target's own is served.
+/// Intruders' connections, a thousand of the target's user among them, get no byte; the target's first is served.
 TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
 {
     if (geteuid() != 0) {
@@ -75,8 +75,12 @@ TEST_F(PeerAccess, IntrudersClosedUnservedTargetServedAfter)
         EXPECT_EQ(peer.wait(), 0) << intruder.name;
     }
     EXPECT_EQ(app.handshake(), "start-profiling");
+    AppPeer late; // the target's own, after the served one: the agent takes no other
+    ASSERT_TRUE(late.connectTo(port));
+    late.sendSettled("hello", *agent);
     app.send("profiling-started");
     EXPECT_EQ(agent->waitExit(), 0);
+    EXPECT_TRUE(late.closedUnanswered());
     const std::string out = agent->out();
     EXPECT_EQ(refusals(out, "not held by the target or a process it started"), 2 + thousand) << out;
     EXPECT_EQ(refusals(out, "no owning process (closed, orphaned)"), 2) << out;
@@ -96,7 +100,9 @@ TEST_F(PeerAccess, RootProcessOtherThanTheTargetClosedUnserved)
     ASSERT_TRUE(target.ready()) << target.log();
     ASSERT_TRUE(setStopped(target.pid(), true));
     startAgent({"-C", "-S", "-V"}, target.pid());
-    ASSERT_TRUE(connectOnceListening()) << agent->err();
+    // Once the agent listens on 9091 (the signal went to the target); it lives on while the target is stopped.
+    ASSERT_TRUE(eventually([&] { return app.connectTo(9091) || !agent->alive(); }, 1ms) && agent->alive())
+        << agent->err();
     EXPECT_TRUE(app.closedUnanswered());
     ASSERT_TRUE(setStopped(target.pid(), false));
     EXPECT_EQ(agent->waitExit(), 0);

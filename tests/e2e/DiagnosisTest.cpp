@@ -11,7 +11,6 @@ using DeadlineDiagnosis = LinkFixture;
 // Runs meeting the server deadline: with -V the last line says why.
 TEST_F(DeadlineDiagnosis, VerboseLastLineSaysWhy)
 {
-    const std::string pid = std::to_string(getpid());
     const struct
     {
         const char* name;
@@ -19,7 +18,7 @@ TEST_F(DeadlineDiagnosis, VerboseLastLineSaysWhy)
         std::string warn; ///< a pattern
     } cases[] = {
         {"signal still pending", false,
-         "SIGUSR1 is still pending in the target process " + pid +
+         "SIGUSR1 is still pending in the target process " + std::to_string(getpid()) +
              ", which blocks it and does not take it \\(nobody listens for the profiler signal\\)"},
         {"connections refused", true, "2 connections came and were refused, the last from 127\\.0\\.0\\.1:[0-9]+"},
     };

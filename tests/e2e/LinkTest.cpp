@@ -4,7 +4,6 @@ namespace YultTest {
 namespace {
 
 using LinkTest = LinkFixture;
-using Options = std::vector<std::string>;
 
 const std::string pid = std::to_string(getpid());
 const std::string traceName = "yult-link-" + pid + ".trace";
@@ -22,7 +21,7 @@ TEST_F(LinkTest, CollectingJobsWireBytesAndConsoleLines)
 {
     const struct
     {
-        Options options;
+        std::vector<std::string> options;
         std::string command, before, announcement, ack, data, receipt, out;
     } jobs[] = {
         // clang-format off
@@ -50,21 +49,6 @@ TEST_F(LinkTest, CollectingJobsWireBytesAndConsoleLines)
         EXPECT_EQ(agent->err(), "");
     }
     std::filesystem::remove("/tmp/" + traceName);
-}
-
-// The first run keeps its port while the second looks for one ("first free" as the probe finds it).
-TEST_F(LinkTest, DynamicPortIsFirstFreeFrom49152)
-{
-    const int firstFree = firstFreePort();
-    EXPECT_EQ(connectAgent({"-C", "-S", "-D"}), firstFree);
-    const auto first = std::move(agent);
-    const int nextFree = firstFreePort(firstFree + 1);
-    startAgent({"-C", "-S", "-D"});
-    EXPECT_EQ(app.awaitSignalValue(), nextFree);
-    // The application leaves first, so that no closed connection lingers on the agent's port.
-    app.close();
-    EXPECT_EQ(first->waitExit(), 0);
-    EXPECT_EQ(first->err(), endOfFile);
 }
 
 TEST_F(LinkTest, ListenerFailureSendsNoSignal)

@@ -6,7 +6,6 @@ namespace {
 // A caller that stops reading the agent's output: its reader gone, or never reading at all.
 using CallerNotReading = LinkFixture;
 using Output = ChildProcess::Output;
-const std::string badAnnouncement = "profiler-trace-metadata:trace-filename:#trace-filesize:1";
 const std::string corrupted = lines({"CPU Trace file metadata is corrupted"});
 
 // A full output never read still ends by the deadline; the line is given up only where it would block.
@@ -27,7 +26,7 @@ TEST_F(CallerNotReading, ClosedOrMergedOutputKeepsTheErrors)
         connectAgent({"-C", "-O"}, output);
         EXPECT_EQ(app.handshake(), "stop-profiling");
         sendSettled("profiling-stopped");
-        app.send(badAnnouncement);
+        app.send("profiler-trace-metadata:trace-filename:#trace-filesize:1"); // no name: corrupted
         EXPECT_EQ(agent->waitExit(), 0);
         std::string seen = output == Output::Merged ? "" : agent->err();
         for (std::string line; output == Output::Merged && !(line = agent->readLine()).empty();) {

@@ -51,7 +51,6 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 const char* const exposed = "is exposed: it neither blocks nor waits for SIGUSR1";
-const std::string refused = "Target not signalled: thread ";
 
 /// A target of tests/support/signal-target, and what the agent makes of it.
 struct Target
@@ -106,10 +105,9 @@ TEST_P(SignalTargets, RefusedAndLivesOrServed)
         const auto named = std::min(out.find("thread "), out.size()) + 7;
         const std::string thread = out.substr(std::min(named, out.size()), out.find(' ', named) - named);
         EXPECT_TRUE(std::filesystem::exists("/proc/" + std::to_string(process.pid()) + "/task/" + thread)) << out;
-        // Between its calls a call-mask target's thread has SIGUSR1 unblocked: a look landing there rightly finds it
-        // exposed.
+        // Between its calls a call-mask target's thread has SIGUSR1 unblocked: a look there rightly finds it exposed.
         const auto said = [&](const std::string& why) {
-            return out == lines({signalling, refused + thread + " " + why});
+            return out == lines({signalling, "Target not signalled: thread " + thread + " " + why});
         };
         EXPECT_TRUE(said(target.refusal) || said(exposed)) << out;
     }

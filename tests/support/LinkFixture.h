@@ -39,6 +39,16 @@ inline const std::string expired =
     lines({"checkDeadline() - Closing connection since the deadline to complete operation has expired"});
 inline const std::string endOfFile = lines({"doRead - error - End of file"});
 
+/// `period` byte values repeated, a line break ending each: 23 does not divide the 1024-byte reads.
+inline std::string patterned(std::size_t size, std::size_t period = 23)
+{
+    std::string text(size, '\n');
+    for (std::size_t i = 0; i < size; ++i) {
+        text[i] = i % period == period - 1 ? '\n' : static_cast<char>('a' + i % period);
+    }
+    return text;
+}
+
 /// Standard output and error captured while it lives: what a run in this process writes.
 struct CapturedConsole
 {
@@ -48,8 +58,6 @@ struct CapturedConsole
         std::cout.rdbuf(out);
         std::cerr.rdbuf(err);
     }
-    CapturedConsole(const CapturedConsole&) = delete;
-    CapturedConsole& operator=(const CapturedConsole&) = delete;
 
     std::ostringstream outText, errText;
     std::streambuf* const out;
@@ -118,14 +126,6 @@ class LinkFixture : public ::testing::Test
         EXPECT_GT(port, 0) << agent->err();
         EXPECT_TRUE(app.connectTo(port));
         return port;
-    }
-
-    /// Connects to 9091 once the agent listens there (the signal went to another target).
-    bool connectOnceListening()
-    {
-        bool connected = false;
-        eventually([&] { return (connected = app.connectTo(9091)) || !agent->alive(); }, 1ms);
-        return connected;
     }
 
     /// Sends a message the agent does not answer and waits until the agent has taken it.

@@ -21,14 +21,6 @@ TargetState status(const std::string& state, const std::string& threads, const s
                                             "\nSigCgt:\t0000000000000000\n");
 }
 
-TargetState unreadable(TargetState::Presence presence, const std::string& why = "")
-{
-    TargetState target;
-    target.presence = presence;
-    target.whyUnreadable = why;
-    return target;
-}
-
 // The end-to-end tests play two causes; here are their order and the states they cannot play.
 TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
 {
@@ -41,7 +33,7 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
     const std::string refused3 = "3 connections came and were refused, the last from 127.0.0.1:41002";
     const std::string ignores = process + "ignores SIGUSR1, so it never learned the port";
     const TargetState sleepingBlocked = status("S (sleeping)", "3", none, usr1, usr1, none);
-    const TargetState denied = unreadable(TargetState::Unreadable, "Permission denied");
+    const TargetState denied = {TargetState::Unreadable, "Permission denied"};
     const WaitRecord failedAccept{2, "10.0.0.9:4000", "Too many open files"};
     const struct
     {
@@ -51,7 +43,7 @@ TEST(ConnectionDiagnosis, MostSpecificCauseOfWaitAndStatus)
     } cases[] = {
         {failedAccept, sleepingBlocked, "accepting a connection failed: Too many open files"},
         {{1, "127.0.0.1:41000", ""}, sleepingBlocked, "1 connection came and was refused, from 127.0.0.1:41000"},
-        {{3, "127.0.0.1:41002", ""}, unreadable(TargetState::Ended), refused3},
+        {{3, "127.0.0.1:41002", ""}, {TargetState::Ended, ""}, refused3},
         {{}, status("Z (zombie)", "1", none, none, none, none), process + "has ended"},
         {{}, status("Z (zombie)", "2", none, usr1, usr1, none), pending}, // the leader gone, threads running
         {{}, denied, "the state of " + process + "cannot be read: Permission denied"},

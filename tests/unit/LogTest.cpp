@@ -19,8 +19,7 @@ TEST(LogOutput, OneLinePrefixedOnceInfoAndWarnOnlyWhenVerbose)
                  {"done\n", "YultService: done\n\n"},
                  {"a\nb", "YultService: a\nb\n"},
                  {std::string("a\0b", 3), std::string("YultService: a\0b\n", 17)}};
-    const Log quiet(false);
-    const Log verbose(true);
+    const Log quiet(false), verbose(true);
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.message));
         EXPECT_EQ(Log::lineOf(c.message), c.line);

@@ -143,11 +143,9 @@ TEST(PeerAccess, TableNamesOwnerAndInodeOfTheSocketWithBothEndpoints)
 TEST(PeerAccess, ServedOnlyASocketTheTargetOrItsDescendantsHold)
 {
     using Holding = PeerAccess::Holding;
-    const unsigned ours = 4242;
-    const unsigned targets = 1000;
+    const unsigned ours = 4242, targets = 1000;
     const Lookup live{Lookup::Found, targets, 7};
-    const Holding held{Holding::Held};
-    const Holding notHeld{Holding::NotHeld};
+    const Holding held{Holding::Held}, notHeld{Holding::NotHeld};
     const Holding unreadable{Holding::Unreadable, EACCES, {targets, targets, targets, targets}};
     const std::string notHers = "not held by the target or a process it started";
     const std::string notHerUser = "not a local process of the target's user";

@@ -1,4 +1,5 @@
 #include "link/TransferFeed.h"
+#include "LinkFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -8,17 +9,9 @@
 namespace YultService::SocketCommunication {
 namespace {
 
+using YultTest::patterned;
 // The test's own copy of the wire text: a mistyped one in the code would not hide here.
 const std::string marker = "profiler-trace-data-end";
-
-std::string content(std::size_t size)
-{
-    std::string text(size, 'x');
-    for (std::size_t i = 0; i < size; ++i) {
-        text[i] = static_cast<char>('a' + i % 23);
-    }
-    return text;
-}
 
 struct Fed
 {
@@ -60,8 +53,13 @@ TEST(TransferFeed, ReadsCutIntoPieces)
         {"BytesBeyondTheSizeDropped", 5, {"abcdefgh"}, "abcde", {5}, true},
         {"ReadsAfterCompletionDropped", 3, {"abc", "def"}, "abc", {3}, true},
         {"ContentWithoutMarker", 10, {"abcd", "efg", "hij"}, "abcdefghij", {4, 7, 10}, true},
-        {"LargeReadInKiBPieces", 3064, {content(3064) + marker}, content(3064), {1024, 2048, 3064}, true},
-        {"PiecesCountFromEachRead", 1003, {content(1000), "abc"}, content(1000) + "abc", {1000, 1003}, true},
+        {"LargeReadInKiBPieces", 3064, {patterned(3064) + marker}, YultTest::patterned(3064), {1024, 2048, 3064}, true},
+        {"PiecesCountFromEachRead",
+         1003,
+         {patterned(1000), "abc"},
+         YultTest::patterned(1000) + "abc",
+         {1000, 1003},
+         true},
         {"ZeroBytesAreContent", 3, {std::string("a\0b", 3)}, std::string("a\0b", 3), {3}, true},
         {"NegativeSizeNeverCompletes", -1, {"abc"}, "", {0}, false},
     };
@@ -77,7 +75,7 @@ TEST(TransferFeed, ReadsCutIntoPieces)
 // A conforming stream cut into two reads anywhere around its end keeps exactly the content.
 TEST(TransferFeed, MarkerAtEveryOffsetAroundTheEnd)
 {
-    const std::string trace = content(2500 - 23) + marker; // the content itself ends with the marker's text
+    const std::string trace = patterned(2500 - 23) + marker; // the content itself ends with the marker's text
     const std::string stream = trace + marker;
     for (std::size_t cut = trace.size() - 30; cut <= stream.size(); ++cut) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
