@@ -16,7 +16,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -101,21 +100,19 @@ Crowd::Crowd(int count)
     int orders[2] = {-1, -1};
     int replies[2] = {-1, -1};
     expect(pipe2(orders, O_CLOEXEC) == 0 && pipe2(replies, O_CLOEXEC) == 0, "no pipe for the crowd", "");
-    const pid_t parent = fork();
-    if (parent == 0) {
-        if (fork() == 0) {
-            ::close(orders[1]);
+    // It connects only when told, later: its start falls into no timing.
+    orphan = std::make_unique<YultPeer::OtherUser>(
+        geteuid(),
+        [=] {
+            ::close(orders[1]); // so that closing ours ends its orders
             ::close(replies[0]);
-            _exit(serve(count, orders[0], replies[1]));
-        }
-        _exit(0);
-    }
+            return serve(count, orders[0], replies[1]);
+        },
+        YultPeer::OtherUser::Orphan);
     ::close(orders[0]);
     ::close(replies[1]);
     ordersFd = orders[1];
     repliesFd = replies[0];
-    // Its parent's exit hands the crowd over before waitpid returns; it connects only when told, later.
-    expect(parent > 0 && waitpid(parent, nullptr, 0) == parent, "the crowd did not start", "");
 }
 
 Crowd::~Crowd()

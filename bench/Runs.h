@@ -1,8 +1,10 @@
 #pragma once
 
 #include "AppPeer.h"
+#include "OtherUser.h"
 
 #include <cstddef>
+#include <memory>
 
 namespace YultBench {
 
@@ -44,6 +46,7 @@ class Crowd
 
     int ordersFd = -1;
     int repliesFd = -1;
+    std::unique_ptr<YultPeer::OtherUser> orphan;
 };
 
 /// The profiled application, played by this process: the lifecycle-tool stand-in lists its pid,

@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace YultTest {
+namespace YultPeer {
 
 constexpr uid_t nobody = 65534;
 constexpr uid_t stranger = 65533;
@@ -79,4 +79,4 @@ class OtherUser
     int resultFd = -1;
 };
 
-} // namespace YultTest
+} // namespace YultPeer
